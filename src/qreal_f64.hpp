@@ -1,0 +1,74 @@
+// Tolerant reals: doubles compared, ordered and hashed through a key of 2^-24 resolution.
+#pragma once
+
+#include <cmath>
+#include <compare>
+#include <cstdint>
+#include <string>
+
+#include "utils/siphash.hpp"
+
+namespace brimsel {
+
+// Signed 64-bit conversion with saturation; NaN gives 0.
+inline std::int64_t saturating_i64(double r) noexcept {
+    if (std::isnan(r)) return 0;
+    if (r < -9223372036854775808.0) return INT64_MIN;
+    if (r >= 9223372036854775808.0) return INT64_MAX;
+    return static_cast<std::int64_t>(r);
+}
+
+struct Qreal {
+    double value = 0.0;
+
+    constexpr Qreal() noexcept = default;
+    constexpr Qreal(double v) noexcept : value(v) {}  // NOLINT: wraps any double
+
+    // The key: value * 2^24, rounded half away from zero, saturated, read as unsigned.
+    std::uint64_t percision_repr() const noexcept {
+        return static_cast<std::uint64_t>(saturating_i64(std::round(value * 16777216.0)));
+    }
+
+    bool near_zero() const noexcept { return std::fabs(value) < 0x1p-24; }
+
+    // Coarse equality of the identity check: values * 256 truncated toward zero.
+    static bool loose_eq(Qreal a, Qreal b) noexcept {
+        return saturating_i64(std::trunc(a.value * 256.0)) ==
+               saturating_i64(std::trunc(b.value * 256.0));
+    }
+
+    Qreal sqrt() const noexcept { return Qreal(std::sqrt(value)); }
+
+    friend bool operator==(Qreal a, Qreal b) noexcept {
+        return a.percision_repr() == b.percision_repr();
+    }
+    friend std::strong_ordering operator<=>(Qreal a, Qreal b) noexcept {
+        return a.percision_repr() <=> b.percision_repr();
+    }
+
+    friend Qreal operator+(Qreal a, Qreal b) noexcept { return a.value + b.value; }
+    friend Qreal operator-(Qreal a, Qreal b) noexcept { return a.value - b.value; }
+    friend Qreal operator*(Qreal a, Qreal b) noexcept { return a.value * b.value; }
+    friend Qreal operator/(Qreal a, Qreal b) noexcept { return a.value / b.value; }
+    Qreal operator-() const noexcept { return -value; }
+    Qreal& operator+=(Qreal o) noexcept { value += o.value; return *this; }
+    Qreal& operator-=(Qreal o) noexcept { value -= o.value; return *this; }
+    Qreal& operator*=(Qreal o) noexcept { value *= o.value; return *this; }
+    Qreal& operator/=(Qreal o) noexcept { value /= o.value; return *this; }
+
+    void hash(StableHasher& h) const noexcept { h.write_u64(percision_repr()); }
+
+    // Fixed-point text with `decimals` digits, exact value rounded half to even;
+    // with `plus` a '+' precedes values that are not negative. NaN is "NaN".
+    std::string format(int decimals, bool plus = false) const;
+};
+
+// A complex number of tolerant reals (real part, imaginary part).
+struct QComplex {
+    Qreal re;
+    Qreal im;
+    friend bool operator==(const QComplex&, const QComplex&) noexcept = default;
+    void hash(StableHasher& h) const noexcept { re.hash(h); im.hash(h); }
+};
+
+}  // namespace brimsel

@@ -1,0 +1,104 @@
+// SipHash-1-3 (one compression round per word, three finalisation rounds), key zero.
+#include "utils/siphash.hpp"
+
+#include <cstring>
+
+namespace brimsel {
+
+namespace {
+
+inline std::uint64_t rotl(std::uint64_t x, int b) noexcept { return (x << b) | (x >> (64 - b)); }
+
+inline void sipround(std::uint64_t& v0, std::uint64_t& v1, std::uint64_t& v2,
+                     std::uint64_t& v3) noexcept {
+    v0 += v1; v1 = rotl(v1, 13); v1 ^= v0; v0 = rotl(v0, 32);
+    v2 += v3; v3 = rotl(v3, 16); v3 ^= v2;
+    v0 += v3; v3 = rotl(v3, 21); v3 ^= v0;
+    v2 += v1; v1 = rotl(v1, 17); v1 ^= v2; v2 = rotl(v2, 32);
+}
+
+inline std::uint64_t load_le64(const unsigned char* p) noexcept {
+    std::uint64_t v = 0;
+    for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
+    return v;
+}
+
+}  // namespace
+
+void StableHasher::compress(std::uint64_t m) noexcept {
+    v3_ ^= m;
+    sipround(v0_, v1_, v2_, v3_);
+    v0_ ^= m;
+}
+
+void StableHasher::write(const void* data, std::size_t len) noexcept {
+    auto p = static_cast<const unsigned char*>(data);
+    length_ += len;
+    // Top up the pending word first.
+    while (ntail_ != 0 && len > 0) {
+        tail_ |= std::uint64_t{*p} << (8 * ntail_);
+        ++p;
+        --len;
+        if (++ntail_ == 8) {
+            compress(tail_);
+            tail_ = 0;
+            ntail_ = 0;
+        }
+    }
+    if (ntail_ != 0) return;  // all input went into the pending word
+    while (len >= 8) {
+        compress(load_le64(p));
+        p += 8;
+        len -= 8;
+    }
+    for (std::size_t i = 0; i < len; ++i) tail_ |= std::uint64_t{p[i]} << (8 * i);
+    ntail_ = static_cast<unsigned>(len);
+}
+
+void StableHasher::write_u16(std::uint16_t v) noexcept {
+    unsigned char b[2] = {static_cast<unsigned char>(v), static_cast<unsigned char>(v >> 8)};
+    write(b, 2);
+}
+
+void StableHasher::write_u32(std::uint32_t v) noexcept {
+    unsigned char b[4];
+    for (int i = 0; i < 4; ++i) b[i] = static_cast<unsigned char>(v >> (8 * i));
+    write(b, 4);
+}
+
+void StableHasher::write_u64(std::uint64_t v) noexcept {
+    if (ntail_ == 0) {  // the common, aligned case of the state hashes
+        length_ += 8;
+        compress(v);
+        return;
+    }
+    unsigned char b[8];
+    for (int i = 0; i < 8; ++i) b[i] = static_cast<unsigned char>(v >> (8 * i));
+    write(b, 8);
+}
+
+void StableHasher::write_str(std::string_view s) noexcept {
+    write(s.data(), s.size());
+    write_u8(0xFF);
+}
+
+std::uint64_t StableHasher::finish() const noexcept {
+    std::uint64_t v0 = v0_, v1 = v1_, v2 = v2_, v3 = v3_;
+    std::uint64_t b = tail_ | ((length_ & 0xFF) << 56);
+    v3 ^= b;
+    sipround(v0, v1, v2, v3);
+    v0 ^= b;
+    v2 ^= 0xFF;
+    sipround(v0, v1, v2, v3);
+    sipround(v0, v1, v2, v3);
+    sipround(v0, v1, v2, v3);
+    return v0 ^ v1 ^ v2 ^ v3;
+}
+
+std::uint64_t siphash13(const void* data, std::size_t len) noexcept {
+    StableHasher h;
+    h.write(data, len);
+    return h.finish();
+}
+
+}  // namespace brimsel

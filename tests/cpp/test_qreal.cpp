@@ -1,0 +1,93 @@
+// Tolerant reals: keys, bucket equality, the unsigned order, coarse equality and text.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "qreal_f64.hpp"
+
+using namespace brimsel;
+
+TEST(Qreal, KeysAndEquality) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    struct Case {
+        double value;
+        std::uint64_t key;
+    } cases[] = {
+        {0.0, 0},
+        {-0.0, 0},
+        {std::ldexp(1.0, -26), 0},
+        {std::ldexp(1.0, -25), 1},
+        {-std::ldexp(1.0, -25), ~0ull},  // rounds half away from zero to -1
+        {1.0, 1ull << 24},
+        {2.5 / 16777216.0, 3},
+        {-2.5 / 16777216.0, static_cast<std::uint64_t>(-3)},
+        {nan, 0},
+        {1.0e12, static_cast<std::uint64_t>(INT64_MAX)},
+        {inf, static_cast<std::uint64_t>(INT64_MAX)},
+        {-inf, static_cast<std::uint64_t>(INT64_MIN)},
+        {-1.0e12, static_cast<std::uint64_t>(INT64_MIN)},
+    };
+    for (const auto& c : cases) EXPECT_EQ(Qreal(c.value).percision_repr(), c.key) << c.value;
+
+    EXPECT_EQ(Qreal(0.0), Qreal(-0.0));
+    EXPECT_EQ(Qreal(std::ldexp(1.0, -26)), Qreal(0.0));
+    EXPECT_NE(Qreal(std::ldexp(1.0, -25)), Qreal(0.0));
+    EXPECT_EQ(Qreal(nan), Qreal(0.0));
+    EXPECT_EQ(Qreal(1.0e12), Qreal(2.0e12));
+
+    StableHasher a, b;
+    Qreal(0.0).hash(a);
+    Qreal(-0.0).hash(b);
+    EXPECT_EQ(a.finish(), b.finish());
+}
+
+TEST(Qreal, NearZero) {
+    EXPECT_TRUE(Qreal(std::ldexp(1.0, -25)).near_zero());
+    EXPECT_TRUE(Qreal(-std::ldexp(1.0, -25)).near_zero());
+    EXPECT_FALSE(Qreal(std::ldexp(1.0, -24)).near_zero());
+    EXPECT_FALSE(Qreal(std::numeric_limits<double>::quiet_NaN()).near_zero());
+}
+
+TEST(Qreal, UnsignedOrder) {
+    std::vector<Qreal> v = {0.0, -1.0, 1.0, -0.5, 0.5};
+    std::sort(v.begin(), v.end());
+    std::vector<double> got;
+    for (Qreal q : v) got.push_back(q.value);
+    EXPECT_EQ(got, (std::vector<double>{0.0, 0.5, 1.0, -1.0, -0.5}));
+
+    EXPECT_GT(Qreal(-std::ldexp(1.0, -25)), Qreal(1.0e9));
+    EXPECT_EQ(Qreal(std::numeric_limits<double>::quiet_NaN()) <=> Qreal(0.0),
+              std::strong_ordering::equal);
+    EXPECT_LT(Qreal(1.0e12), Qreal(-1.0e12));  // saturated positive before saturated negative
+}
+
+TEST(Qreal, LooseEq) {
+    EXPECT_TRUE(Qreal::loose_eq(0.0039, -0.0039));
+    EXPECT_FALSE(Qreal::loose_eq(0.0039, 0.004));
+    EXPECT_TRUE(Qreal::loose_eq(std::numeric_limits<double>::quiet_NaN(), 0.0));
+}
+
+TEST(Qreal, Format) {
+    struct Case {
+        double value;
+        bool plus;
+        const char* text;
+    } cases[] = {
+        {0.5, false, "0.5000"},
+        {-0.0, false, "-0.0000"},
+        {0.0, true, "+0.0000"},
+        {-0.25, true, "-0.2500"},
+        {0.00005, false, "0.0001"},   // the double is slightly above the tie
+        {0.125, false, "0.1250"},
+        {2.5e-5, false, "0.0000"},
+        {std::numeric_limits<double>::quiet_NaN(), false, "NaN"},
+        {std::numeric_limits<double>::infinity(), false, "inf"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(Qreal(c.value).format(4, c.plus), c.text) << c.value;
+    EXPECT_EQ(Qreal(0.5).format(0), "0");    // exact tie to even
+    EXPECT_EQ(Qreal(1.5).format(0), "2");
+}

@@ -1,0 +1,74 @@
+// Stable hashing: SipHash-1-3 vectors and the independence of the feed from how it is cut.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "utils/siphash.hpp"
+
+using namespace brimsel;
+
+namespace {
+
+std::uint64_t hash_bytes(std::initializer_list<std::uint8_t> bytes) {
+    std::vector<std::uint8_t> v(bytes);
+    return siphash13(v.data(), v.size());
+}
+
+}  // namespace
+
+TEST(StableHash, KnownFeeds) {
+    struct Case {
+        std::vector<std::uint8_t> bytes;
+        std::uint64_t hash;
+    } cases[] = {
+        {{0x00, 0x00}, 0x558F3FD350EA8CEFull},                 // gate 0
+        {{0x01, 0x00}, 0x91BA6B64380021F9ull},                 // gate 1
+        {{0x01, 0x00, 2, 0, 0, 0, 0, 0, 0, 0, 0x00, 0xFF},     // h on qubit 0
+         0x5C7949229934D439ull},
+        {std::vector<std::uint8_t>(12, 0), 0x21CE683A865794DFull},  // empty circuit
+    };
+    for (const auto& c : cases) EXPECT_EQ(siphash13(c.bytes.data(), c.bytes.size()), c.hash);
+}
+
+TEST(StableHash, TypedWritesMatchByteFeed) {
+    StableHasher h;
+    h.write_u16(1);
+    h.write_len(2);
+    h.write_u8(0);
+    h.write_u8(0xFF);
+    EXPECT_EQ(h.finish(), 0x5C7949229934D439ull);
+
+    StableHasher a;
+    a.write_str("q");
+    a.write_u64(0);
+    EXPECT_EQ(python_hash(a.finish()), -821178323704636666LL);
+    EXPECT_EQ(python_hash(0x91BA6B64380021F9ull), -7945920514361384455LL);
+}
+
+TEST(StableHash, PythonHashAvoidsMinusOne) {
+    EXPECT_EQ(python_hash(~0ull), -2);
+    EXPECT_EQ(python_hash(~0ull - 1), -2);
+    EXPECT_EQ(python_hash(5), 5);
+}
+
+TEST(StableHash, SplitPointsDoNotMatter) {
+    std::mt19937_64 rng(7);
+    for (std::size_t len = 0; len < 40; ++len) {
+        std::vector<std::uint8_t> data(len);
+        for (auto& b : data) b = static_cast<std::uint8_t>(rng());
+        const std::uint64_t whole = siphash13(data.data(), data.size());
+        for (int trial = 0; trial < 20; ++trial) {
+            StableHasher h;
+            std::size_t pos = 0;
+            while (pos < len) {
+                std::size_t n = std::min<std::size_t>(len - pos, rng() % 9);
+                h.write(data.data() + pos, n);
+                pos += n;
+            }
+            ASSERT_EQ(h.finish(), whole) << "len " << len;
+        }
+    }
+    EXPECT_EQ(hash_bytes({}), siphash13(nullptr, 0));
+}

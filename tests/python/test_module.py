@@ -1,0 +1,113 @@
+"""Module entry, registration and the conventions of the binding layer."""
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import brimsel
+from brimsel import brimsel as ext
+
+REGISTRATION_ORDER = [
+    "Argument", "Instruction", "Gate", "Instr", "StateVec", "ECC", "ECCs", "RawECCs",
+    "Evaluator", "Circ", "IdentityCirc", "IdentityProver", "Proof",
+]
+
+
+def test_all_lists_registered_classes_in_order():
+    assert isinstance(ext.__all__, list)
+    # Classes arrive one issue at a time; those present keep the fixed order.
+    assert ext.__all__ == [n for n in REGISTRATION_ORDER if n in ext.__all__]
+    assert "Gate" in ext.__all__
+    for name in ext.__all__:
+        assert getattr(ext, name).__name__ == name
+    assert brimsel.__all__ == ext.__all__
+
+
+def test_module_docstring():
+    assert ext.__doc__ == (
+        "Python extension module entrypoint.\n\n"
+        "This module registers the classes that are re-exported and wrapped by\n"
+        "`python/brimsel/__init__.py`."
+    )
+
+
+def test_no_module_level_functions():
+    public = [n for n in dir(ext) if not n.startswith("_")]
+    assert sorted(public) == sorted(ext.__all__)
+
+
+@pytest.mark.parametrize("name", ["Gate"])
+def test_class_conventions(name):
+    cls = getattr(ext, name)
+    assert cls.__module__ == "builtins"
+    assert cls.__bases__ == (object,)
+    with pytest.raises(TypeError, match="not an acceptable base type"):
+        type("Sub", (cls,), {})
+    assert "__weakref__" not in dir(cls)
+
+
+def test_reimport_in_same_interpreter_gives_same_module():
+    code = textwrap.dedent("""
+        import importlib, sys
+        import brimsel.brimsel as a
+        del sys.modules['brimsel.brimsel']
+        b = importlib.import_module('brimsel.brimsel')
+        assert a is b, (a, b)
+        assert b.Gate is a.Gate
+        print('ok')
+    """)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == "ok"
+
+
+def test_import_from_subinterpreter_fails():
+    code = textwrap.dedent("""
+        import _xxsubinterpreters as interpreters
+        import brimsel
+        interp = interpreters.create()
+        try:
+            interpreters.run_string(interp, "import brimsel")
+        except interpreters.RunFailedError as e:
+            print('failed:', e)
+        else:
+            print('imported')
+        finally:
+            interpreters.destroy(interp)
+        # The first interpreter's module still works.
+        print(brimsel.Gate.from_name('h'))
+    """)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert out.returncode == 0, out.stderr
+    lines = out.stdout.strip().splitlines()
+    assert lines[0].startswith("failed:") and "ImportError" in lines[0]
+    assert lines[1] == "h"
+
+
+def test_panic_exception_is_base_exception():
+    import numpy as np
+
+    with pytest.raises(BaseException) as info:
+        try:
+            ext.Gate("bad", [], np.zeros((3, 3), dtype=complex))
+        except Exception:  # must not catch it
+            pytest.fail("PanicException was caught by `except Exception`")
+    exc = info.value
+    assert type(exc).__name__ == "PanicException"
+    assert not isinstance(exc, Exception)
+    assert str(exc) == "Matrix must have a number of rows that is a power of two"
+
+
+def test_panic_reports_message_and_location_on_stderr():
+    code = textwrap.dedent("""
+        import numpy as np, brimsel
+        try:
+            brimsel.Gate('bad', [], np.zeros((2, 4), dtype=complex))
+        except BaseException as e:
+            print(type(e).__name__, e)
+    """)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert out.stdout.strip() == "PanicException Matrix must be squared"
+    assert "Matrix must be squared" in out.stderr
+    assert "gate.cpp:" in out.stderr
