@@ -453,6 +453,88 @@ struct CompareWrapper {
     }
 };
 
+template <class T, auto F>
+struct LenWrapper {
+    static Py_ssize_t len(PyObject* self) noexcept {
+        return guard(
+            [&]() -> Py_ssize_t {
+                SharedBorrow<T> b(self);
+                auto n = std::invoke(F, b.get());
+                if (n > static_cast<decltype(n)>(PY_SSIZE_T_MAX))
+                    raise(PyExc_OverflowError, "length too large for a Python size");
+                return static_cast<Py_ssize_t>(n);
+            },
+            static_cast<Py_ssize_t>(-1));
+    }
+};
+
+// __getitem__ answered through both the mapping and the sequence slot.
+template <class T, auto F, fixed_string Key>
+struct GetItemWrapper {
+    using info = fn_info<decltype(F)>;
+    using rest = typename split_self<typename info::params>::rest;
+    template <class L>
+    struct first;
+    template <class K>
+    struct first<type_list<K>> {
+        using type = K;
+    };
+    using K = typename first<rest>::type;
+
+    static PyObject* subscript(PyObject* self, PyObject* key) noexcept {
+        return guard(
+            [&]() -> PyObject* {
+                SharedBorrow<T> b(self);
+                auto k = convert_arg<K>(key, Key.c_str());
+                return to_py(std::invoke(F, b.get(), std::move(k)));
+            },
+            static_cast<PyObject*>(nullptr));
+    }
+    static PyObject* item(PyObject* self, Py_ssize_t i) noexcept {
+        PyObject* key = PyLong_FromSsize_t(i);
+        if (!key) return nullptr;
+        PyObject* r = subscript(self, key);
+        Py_DECREF(key);
+        return r;
+    }
+};
+
+// __setitem__ through both slots; deleting an item is refused.
+template <class T, auto F, fixed_string Key, fixed_string Value>
+struct SetItemWrapper {
+    using info = fn_info<decltype(F)>;
+    using rest = typename split_self<typename info::params>::rest;
+    template <class L>
+    struct two;
+    template <class K, class V>
+    struct two<type_list<K, V>> {
+        using key = K;
+        using value = V;
+    };
+    using K = typename two<rest>::key;
+    using V = typename two<rest>::value;
+
+    static int assign(PyObject* self, PyObject* key, PyObject* value) noexcept {
+        return guard(
+            [&]() -> int {
+                if (!value) raise(PyExc_NotImplementedError, "can't delete item");
+                ExclusiveBorrow<T> b(self);
+                auto k = convert_arg<K>(key, Key.c_str());
+                auto v = convert_arg<V>(value, Value.c_str());
+                std::invoke(F, b.get(), std::move(k), std::move(v));
+                return 0;
+            },
+            -1);
+    }
+    static int assign_item(PyObject* self, Py_ssize_t i, PyObject* value) noexcept {
+        PyObject* key = PyLong_FromSsize_t(i);
+        if (!key) return -1;
+        int r = assign(self, key, value);
+        Py_DECREF(key);
+        return r;
+    }
+};
+
 // ---- the class builder -----------------------------------------------------------------------
 
 // Collects slots, methods and attributes; the tables live as long as the type (forever).
@@ -586,6 +668,35 @@ public:
     template <auto F>
     ClassBuilder& repr() {
         add_slot(Py_tp_repr, reinterpret_cast<void*>(&TextWrapper<T, F>::text));
+        return *this;
+    }
+    template <auto F>
+    ClassBuilder& len() {
+        add_slot(Py_sq_length, reinterpret_cast<void*>(&LenWrapper<T, F>::len));
+        add_slot(Py_mp_length, reinterpret_cast<void*>(&LenWrapper<T, F>::len));
+        return *this;
+    }
+    // F(const T&, K) -> R; the key is converted as the parameter named Key.
+    template <auto F, fixed_string Key = "index">
+    ClassBuilder& getitem() {
+        using W = GetItemWrapper<T, F, Key>;
+        add_slot(Py_mp_subscript, reinterpret_cast<void*>(&W::subscript));
+        add_slot(Py_sq_item, reinterpret_cast<void*>(&W::item));
+        return *this;
+    }
+    // F(T&, K, V) under the exclusive borrow.
+    template <auto F, fixed_string Key = "index", fixed_string Value = "value">
+    ClassBuilder& setitem() {
+        using W = SetItemWrapper<T, F, Key, Value>;
+        add_slot(Py_mp_ass_subscript, reinterpret_cast<void*>(&W::assign));
+        add_slot(Py_sq_ass_item, reinterpret_cast<void*>(&W::assign_item));
+        return *this;
+    }
+    // Instances carry a __dict__.
+    ClassBuilder& with_dict() {
+        members_.push_back(PyMemberDef{"__dictoffset__", T_PYSSIZET,
+                                       static_cast<Py_ssize_t>(offsetof(Instance<T>, dict)),
+                                       READONLY, nullptr});
         return *this;
     }
     // A raw slot function, for the few members whose shape no wrapper covers.
