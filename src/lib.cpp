@@ -4,6 +4,7 @@
 #include <atomic>
 
 #include "circ/gate/py_gate.hpp"
+#include "circ/py_instr.hpp"
 #include "panic.hpp"
 
 namespace brimsel::py {
@@ -19,7 +20,10 @@ struct Registration {
 };
 
 const Registration kClasses[] = {
+    {"Argument", &PyClass<Argument>::type},
+    {"Instruction", &PyClass<Instruction>::type},
     {"Gate", &PyClass<Gate16>::type},
+    {"Instr", &PyClass<Instr32>::type},
 };
 
 PyModuleDef module_def = {

@@ -377,7 +377,6 @@ struct GetterWrapper {
 template <class T, auto Set, fixed_string Name>
 struct SetterWrapper {
     using info = fn_info<decltype(Set)>;
-    using value_t = std::remove_cvref_t<typename split_self<typename info::params>::rest>;
 
     template <class L>
     struct first;
@@ -391,8 +390,9 @@ struct SetterWrapper {
         return guard(
             [&]() -> int {
                 if (!value) raise(PyExc_AttributeError, "can't delete attribute");
-                ExclusiveBorrow<T> b(self);
+                // The new value is converted before the borrow is taken.
                 V v = convert_arg<V>(value, Name.c_str());
+                ExclusiveBorrow<T> b(self);
                 std::invoke(Set, b.get(), std::move(v));
                 return 0;
             },

@@ -104,3 +104,51 @@ struct Instr32 {
 static_assert(sizeof(Instr32) == 4);
 
 }  // namespace brimsel
+
+namespace brimsel {
+
+// A register position such as q[0]: the register's name and the position in it.
+struct Argument {
+    std::string regid;
+    std::uint64_t index = 0;
+
+    void hash(StableHasher& h) const noexcept {
+        h.write_str(regid);
+        h.write_u64(index);
+    }
+    std::uint64_t stable_hash() const noexcept {
+        StableHasher h;
+        hash(h);
+        return h.finish();
+    }
+    std::string to_string() const { return regid + "[" + std::to_string(index) + "]"; }
+    // Argument { regid: "q", index: 0 }
+    std::string debug() const;
+
+    friend bool operator==(const Argument&, const Argument&) = default;
+};
+
+// A gate applied to register-named quantum and classical arguments.
+struct Instruction {
+    Gate16 gate;
+    std::vector<Argument> qargs;
+    std::vector<Argument> cargs;
+
+    void hash(StableHasher& h) const noexcept;
+    std::uint64_t stable_hash() const noexcept {
+        StableHasher h;
+        hash(h);
+        return h.finish();
+    }
+    // "cx q[0], q[1];"
+    std::string to_string() const;
+    // Instruction { gate: Gate(9 -> cx), qargs: [...], cargs: [...] }
+    std::string debug() const;
+
+    friend bool operator==(const Instruction&, const Instruction&) = default;
+};
+
+// A text in double quotes with the escapes of a debug form.
+std::string debug_quoted(std::string_view s);
+
+}  // namespace brimsel

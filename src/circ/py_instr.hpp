@@ -13,4 +13,21 @@ struct PyClass<Instr32> {
     static PyTypeObject* type();
 };
 
+template <>
+struct PyClass<Argument> {
+    static constexpr const char* name = "Argument";
+    static constexpr bool borrow_flag = true;
+    static PyTypeObject* type();
+};
+
+template <>
+struct PyClass<Instruction> {
+    static constexpr const char* name = "Instruction";
+    static constexpr bool borrow_flag = true;
+    static PyTypeObject* type();
+};
+
+// Qubits given by callers: at most two, each below 8.
+QArgs16 checked_qargs(std::span<const std::uint8_t> qubits);
+
 }  // namespace brimsel::py

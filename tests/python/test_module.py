@@ -37,14 +37,15 @@ def test_no_module_level_functions():
     assert sorted(public) == sorted(ext.__all__)
 
 
-@pytest.mark.parametrize("name", ["Gate"])
-def test_class_conventions(name):
-    cls = getattr(ext, name)
-    assert cls.__module__ == "builtins"
-    assert cls.__bases__ == (object,)
-    with pytest.raises(TypeError, match="not an acceptable base type"):
-        type("Sub", (cls,), {})
-    assert "__weakref__" not in dir(cls)
+def test_class_conventions():
+    for name in ext.__all__:
+        cls = getattr(ext, name)
+        assert cls.__module__ == "builtins", name
+        assert cls.__bases__ == (object,), name
+        with pytest.raises(TypeError, match="not an acceptable base type"):
+            type("Sub", (cls,), {})
+        assert "__weakref__" not in dir(cls), name
+        assert ("__dict__" in dir(cls)) == (name == "IdentityCirc"), name
 
 
 def test_reimport_in_same_interpreter_gives_same_module():

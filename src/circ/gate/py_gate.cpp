@@ -4,6 +4,7 @@
 #include "binding/class.hpp"
 #include "binding/numpy.hpp"
 #include "circ/param/expr.hpp"
+#include "circ/py_instr.hpp"
 
 namespace brimsel::py {
 
@@ -37,6 +38,57 @@ Gate16 adjoint_of(const Gate16& g) { return g.adjoint(); }
 std::uint64_t stable_hash(const Gate16& g) { return g.stable_hash(); }
 std::string display(const Gate16& g) { return g.to_string(); }
 
+// Binds the gate to qubits (integers: an Instr) or to register arguments (an Instruction).
+PyObject* call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    return guard(
+        [&]() -> PyObject* {
+            if (kwargs && PyDict_GET_SIZE(kwargs) > 0) {
+                PyObject *key, *value;
+                Py_ssize_t pos = 0;
+                PyDict_Next(kwargs, &pos, &key, &value);
+                raise(PyExc_TypeError, "Gate.__call__() got an unexpected keyword argument '" +
+                                           str_of(key) + "'");
+            }
+            const Gate16 gate = instance_of<Gate16>(self)->value;
+            const auto n = static_cast<std::size_t>(PyTuple_GET_SIZE(args));
+
+            std::vector<std::uint8_t> qubits;
+            bool integers = true;
+            for (std::size_t i = 0; i < n && integers; ++i) {
+                try {
+                    qubits.push_back(FromPy<std::uint8_t>::convert(
+                        PyTuple_GET_ITEM(args, static_cast<Py_ssize_t>(i))));
+                } catch (const ErrorAlreadySet&) {
+                    PyErr_Clear();
+                    integers = false;
+                }
+            }
+            if (integers) {
+                if (n != gate.nqargs())
+                    panic("Number of arguments not match for gate " + gate.to_string());
+                return to_py(Instr32(gate, checked_qargs(qubits)));
+            }
+
+            std::vector<Argument> arguments;
+            for (std::size_t i = 0; i < n; ++i) {
+                PyObject* item = PyTuple_GET_ITEM(args, static_cast<Py_ssize_t>(i));
+                if (!is_instance<Argument>(item))
+                    raise(PyExc_TypeError,
+                          "argument 'args': failed to convert the value to "
+                          "'Union[Sequence[int], Sequence[Argument]]'");
+                arguments.push_back(FromPy<Argument>::convert(item));
+            }
+            const std::size_t k = gate.nqargs();
+            if (n < k)
+                panic("range end index " + std::to_string(k) + " out of range for slice of length " +
+                      std::to_string(n));
+            Instruction instr{gate, {arguments.begin(), arguments.begin() + static_cast<std::ptrdiff_t>(k)},
+                              {arguments.begin() + static_cast<std::ptrdiff_t>(k), arguments.end()}};
+            return to_py(std::move(instr));
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
 }  // namespace
 
 PyTypeObject* PyClass<Gate16>::type() {
@@ -53,7 +105,8 @@ PyTypeObject* PyClass<Gate16>::type() {
             .getter<"nqargs", &get_nqargs>("Number of qubit arguments required by this gate.")
             .eq()
             .hash<&stable_hash>()
-            .str<&display>();
+            .str<&display>()
+            .slot(Py_tp_call, reinterpret_cast<void*>(&call));
         return c->create();
     });
 }
