@@ -1,23 +1,27 @@
-"""Prints the gate table's built-in gates: index, display text, qubit count and adjoint."""
-import brimsel
-from brimsel import Gate
+"""Generates the equivalent-circuit classes of a small gate set and prints what was found."""
+import sys
+import time
 
-BUILTINS = 23
+from brimsel import ECCs, Evaluator, Gate, RawECCs
 
 
-def main():
-    gates = []
-    for text in ["i", "h", "x", "z", "y", "s", "sdg", "t", "tdg", "cx", "cz", "cy", "cs",
-                 "csdg", "swap", "t1/2", "tdg1/2", "rz(pi/3)", "rz(-pi/3)", "rz(pi/5)",
-                 "rz(-pi/5)", "rz(pi/16)", "rz(-pi/16)"]:
-        gates.append(Gate.from_name(text))
-    assert len(gates) == BUILTINS
-    print(f"brimsel: {len(brimsel.__all__)} classes registered: {', '.join(brimsel.__all__)}")
-    print(f"{'index':>5}  {'gate':<11} {'qubits':>6}  {'adjoint':<11} parameters")
-    for i, g in enumerate(gates):
-        params = ", ".join(f"{p} = {v:.6f}" for p, v in zip(g.params, g.params_f))
-        print(f"{i:>5}  {str(g):<11} {g.nqargs:>6}  {str(g.adjoint()):<11} {params}")
+def main(nqubits=3, gate_names=("h", "t", "cx"), max_size=3):
+    gates = [Gate.from_name(n) for n in gate_names]
+    evaluator = Evaluator(nqubits)
+    start = time.perf_counter()
+    raw, (popped, evaluated, offered) = RawECCs.generate(evaluator, gates, max_size)
+    elapsed = time.perf_counter() - start
+    eccs = raw.simplify()
+    multi = eccs.filter_single()
+    members = sum(len(e.circuits()) for e in eccs.to_list())
+    print(f"gates {', '.join(gate_names)} on {nqubits} qubits, up to {max_size} instructions")
+    print(f"  {popped} circuits popped, {evaluated} evaluated, {offered} placement pairs offered"
+          f" in {elapsed:.2f} s")
+    print(f"  {len(eccs)} classes ({len(multi)} with two or more circuits), {members} circuits stored")
+    failed = eccs.check()
+    print(f"  randomized re-check: {len(failed)} classes disagree")
+    return 0 if not failed else 1
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

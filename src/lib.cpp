@@ -5,6 +5,10 @@
 
 #include "circ/gate/py_gate.hpp"
 #include "circ/py_instr.hpp"
+#include "identity/py_circ.hpp"
+#include "identity/py_idcircuit.hpp"
+#include "search/py_search.hpp"
+#include "state/py_statevec.hpp"
 #include "panic.hpp"
 
 namespace brimsel::py {
@@ -24,6 +28,13 @@ const Registration kClasses[] = {
     {"Instruction", &PyClass<Instruction>::type},
     {"Gate", &PyClass<Gate16>::type},
     {"Instr", &PyClass<Instr32>::type},
+    {"StateVec", &PyClass<StateVec>::type},
+    {"ECC", &PyClass<ECC>::type},
+    {"ECCs", &PyClass<ECCs>::type},
+    {"RawECCs", &PyClass<RawECCs>::type},
+    {"Evaluator", &PyClass<Evaluator>::type},
+    {"Circ", &PyClass<Circ>::type},
+    {"IdentityCirc", &PyClass<IdentityCirc>::type},
 };
 
 PyModuleDef module_def = {

@@ -80,7 +80,13 @@ public:
 
     // Saved form: the display text. Loading resolves it with from_name and never registers.
     void serialize(postcard::Writer& w) const { w.str(to_string()); }
-    static Gate16 deserialize(postcard::Reader& r) { return deserialize(r.str()); }
+    // Gate texts are read into a scratch area of this size; a longer one cannot be read.
+    static constexpr std::size_t kMaxSavedText = 8192;
+    static Gate16 deserialize(postcard::Reader& r) {
+        std::string_view text = r.str();
+        if (text.size() > kMaxSavedText) throw postcard::Error(postcard::kEndOfBuffer);
+        return deserialize(text);
+    }
 
     void hash(StableHasher& h) const noexcept { h.write_u16(index); }
     std::uint64_t stable_hash() const noexcept {

@@ -1,0 +1,89 @@
+// IdentityCirc: the checked constructor, wire neighbours, the identity check and the dict form as Python sees them.
+#include "identity/py_idcircuit.hpp"
+
+#include "binding/class.hpp"
+#include "circ/py_instr.hpp"
+#include "identity/py_circ.hpp"
+#include "identity/py_circ_dict.hpp"
+
+namespace brimsel::py {
+
+namespace {
+
+IdentityCirc construct(Circ circuit) { return IdentityCirc::unchecked(std::move(circuit)); }
+IdentityCirc from_python(Object obj) { return IdentityCirc::new_(circ_from_dict(obj.ptr)); }
+std::uint64_t nqubits(const IdentityCirc& c) { return c.nqubits(); }
+std::vector<std::uint64_t> qargs_forward(const IdentityCirc& c, std::uint64_t gate_id) {
+    return c.qargs_forward(gate_id);
+}
+std::vector<std::uint64_t> qargs_backward(const IdentityCirc& c, std::uint64_t gate_id) {
+    return c.qargs_backward(gate_id);
+}
+bool check(const IdentityCirc& c) { return c.check(); }
+std::uint64_t hash_value(const IdentityCirc& c) { return c.hash_value(); }
+Circ inner(const IdentityCirc& c) { return c.circ; }
+Ref pythonize(const IdentityCirc& c) { return circ_to_dict(c.circ); }
+std::string display(const IdentityCirc& c) { return c.to_string(); }
+std::string debug(const IdentityCirc& c) { return c.debug(); }
+std::uint64_t length(const IdentityCirc& c) { return c.len(); }
+
+Instr32 item(const IdentityCirc& c, std::int64_t idx) {
+    if (c.len() == 0) panic("attempt to calculate the remainder with a divisor of zero");
+    const auto len = static_cast<std::int64_t>(c.len());
+    std::int64_t r = idx % len;
+    if (r < 0) r += len;
+    return c.circ.instrs[static_cast<std::size_t>(r)];
+}
+
+// One pass over a copy of the instructions: indexing is modular and never ends.
+PyObject* iterate(PyObject* self) noexcept {
+    return guard(
+        [&]() -> PyObject* {
+            Ref list = Ref::steal(to_py(instance_of<IdentityCirc>(self)->value.circ.instrs));
+            return PyObject_GetIter(list.get());
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+// The builder with one more attribute: `__dict__` itself, which a type made from a
+// spec does not get from its dict offset alone (attributes set on an instance work
+// without it, `obj.__dict__` and `vars(obj)` do not).
+class Builder : public ClassBuilder<IdentityCirc> {
+public:
+    using ClassBuilder::ClassBuilder;
+    void dict_attribute() {
+        getsets_.push_back(PyGetSetDef{"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict,
+                                       nullptr, nullptr});
+    }
+};
+
+}  // namespace
+
+PyTypeObject* PyClass<IdentityCirc>::type() {
+    return lazy_type<IdentityCirc>([] {
+        auto* c = new Builder("Canonical identity circuit (a circuit proven equivalent to identity).");
+        c->constructor<&construct, "circuit">()
+            .static_method<"from_python", &from_python, "obj">("Parses a Python-serialized identity object.")
+            .method<"nqubits", &nqubits>("Returns number of qubits.")
+            .method<"qargs_forward", &qargs_forward, "gate_id">(
+                "For each argument of gate `gate_id`, returns next gate index using that qubit.")
+            .method<"qargs_backward", &qargs_backward, "gate_id">(
+                "For each argument of gate `gate_id`, returns previous gate index using that qubit.")
+            .method<"check", &check>("Randomized semantic check that this circuit is identity.")
+            .method<"hash_value", &hash_value>("Stable hash of the canonical identity representation.")
+            .getter<"inner", &inner>("Underlying circuit representation.")
+            .method<"pythonize", &pythonize>("Converts this identity to a Python-serializable form.")
+            .ordered()
+            .hash<&hash_value>()
+            .str<&display>()
+            .repr<&debug>()
+            .len<&length>()
+            .getitem<&item, "idx">()
+            .slot(Py_tp_iter, reinterpret_cast<void*>(&iterate))
+            .with_dict();
+        c->dict_attribute();
+        return c->create();
+    });
+}
+
+}  // namespace brimsel::py

@@ -1,0 +1,427 @@
+// Evaluating circuits into canonical states, and the breadth-first search over placements.
+#include "search/double_perm_search.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <deque>
+
+#include "state/order_info.hpp"
+
+namespace brimsel {
+
+void print_stdout(std::string_view text) {
+    const char* p = text.data();
+    std::size_t left = text.size();
+    while (left > 0) {
+        ssize_t n = ::write(STDOUT_FILENO, p, left);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            const int e = errno;
+            panic(std::string("failed printing to stdout: ") + std::strerror(e) + " (os error " +
+                  std::to_string(e) + ")");
+        }
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+}
+
+namespace {
+
+bool is_bijection(Permut32 p) {
+    const std::size_t n = p.len();
+    if (n > 8) return false;
+    unsigned seen = 0;
+    for (std::size_t i = 0; i < n; ++i) seen |= 1u << p.get(i);
+    return seen == (1u << n) - 1;
+}
+
+void relabel(StateVec& s, Permut32 p) {
+    reserve_state_vec_cache(s.nqubits());
+    s.apply_permutation(p);
+}
+
+std::uint32_t checked_qubits(std::uint64_t n) {
+    if (n >= (std::uint64_t{1} << 32))
+        panic("Number of qubits too large, resulting in overflow for state vector size.");
+    return static_cast<std::uint32_t>(n);
+}
+
+}  // namespace
+
+// ---- Evaluator ------------------------------------------------------------------------------
+
+Evaluator Evaluator::from_random(std::uint64_t nqubits, Rng& gen) {
+    const std::uint32_t n = checked_qubits(nqubits);
+    StateVec initial = StateVec::from_random_symmetric(gen, n);
+    StateVec s = StateVec::from_random(gen, n);
+    s.normalize_arg();
+    const Permut32 p = s.get_permutation();
+    relabel(s, p.inv());
+    return Evaluator{std::move(initial), std::move(s)};
+}
+
+void Evaluator::canonicalize(StateVec& f, std::span<const Instr32> adjoints, Scratch& s) const {
+    f.normalize_arg();
+    const OrderInfo order = f.get_orderinfo();
+    s.pairs.clear();
+    bool have_best = false;
+    if (nqubits() > kMaxEvaluatorQubits) {
+        // Runs of ties beyond the table fail as an index; shorter ones would be
+        // cut to relabellings that are no permutations.
+        (void)order.as_perms();
+        panic("The evaluator handles at most 5 qubits: its permutation table has no "
+              "relabelling for more");
+    }
+    order.for_each_perm([&](Permut32 back_perm) {
+        if (!is_bijection(back_perm)) panic("The evaluator handles at most 5 qubits");
+        const Permut32 back_inv = back_perm.inv();
+        s.b = backtrack_state;
+        relabel(s.b, back_perm);
+        for (std::size_t i = adjoints.size(); i-- > 0;) s.b.apply(adjoints[i].qargs.as_slice(), adjoints[i].gate);
+        s.b.normalize_arg();
+        const auto [front_perm, eqmask] = s.b.get_orderinfo().as_bits();
+        if (eqmask != 0) panic("Non-deterministic front permutation detected during evaluation");
+        relabel(s.b, front_perm.inv());
+        if (!have_best) {
+            std::swap(s.best, s.b);
+            have_best = true;
+            s.pairs.push_back({front_perm, back_inv});
+            return;
+        }
+        const auto c = s.b <=> s.best;
+        if (c < 0) {
+            std::swap(s.best, s.b);
+            s.pairs.clear();
+            s.pairs.push_back({front_perm, back_inv});
+        } else if (c == 0) {
+            s.pairs.push_back({front_perm, back_inv});
+        }
+    });
+}
+
+namespace {
+
+std::vector<Instr32> adjoints_of(std::span<const Instr32> instrs) {
+    std::vector<Instr32> adj;
+    adj.reserve(instrs.size());
+    for (const Instr32& i : instrs) adj.push_back(i.adjoint());
+    return adj;
+}
+
+}  // namespace
+
+Evaluator::Multiple Evaluator::evaluate_multiple(std::span<const Instr32> instrs) const {
+    StateVec f = initial_state;
+    for (const Instr32& i : instrs) f.apply(i.qargs.as_slice(), i.gate);
+    const std::vector<Instr32> adj = adjoints_of(instrs);
+    Scratch s{backtrack_state, backtrack_state, {}};
+    canonicalize(f, adj, s);
+    return Multiple{std::move(s.best), std::move(s.pairs), std::move(f)};
+}
+
+Evaluator::Single Evaluator::evaluate(std::span<const Instr32> instrs) const {
+    Multiple m = evaluate_multiple(instrs);
+    const auto [front, back] = m.pairs[0];
+    return Single{std::move(m.canonical), front, back, std::move(m.forward)};
+}
+
+std::uint64_t Evaluator::initial_key() const { return evaluate({}).canonical.hash_value(); }
+
+// ---- stored circuits and raw classes ------------------------------------------------------------
+
+std::vector<Instr32> circuit_get_surface_gates(std::span<const Instr32> instrs, bool reversed) {
+    std::vector<Instr32> out;
+    std::uint32_t seen = 0;
+    const std::size_t n = instrs.size();
+    for (std::size_t k = 0; k < n; ++k) {
+        const Instr32& i = instrs[reversed ? n - 1 - k : k];
+        std::size_t fresh = 0;
+        for (std::uint8_t q : i.qargs.as_slice()) {
+            const std::uint32_t bit = std::uint32_t{1} << (q % 32);
+            if (!(seen & bit)) {
+                ++fresh;
+                seen |= bit;
+            }
+        }
+        if (fresh == i.qargs.len()) out.push_back(i);
+    }
+    return out;
+}
+
+EccMember CircTriple::simplify() const {
+    const Permut32 r = front_perm.inv();
+    std::vector<Instr32> instrs;
+    for (Instr32 i : circ) instrs.push_back(i.apply_permutation(r));
+    std::reverse(instrs.begin(), instrs.end());
+    return EccMember{std::move(instrs), back_perm * front_perm};
+}
+
+std::string CircTriple::to_string() const {
+    const EccMember m = simplify();
+    std::string s;
+    for (const Instr32& i : m.instrs) {
+        s += i.to_string();
+        s += ' ';
+    }
+    return s + m.perm.to_string();
+}
+
+std::string CircTriple::debug() const {
+    std::string s = front_perm.to_string() + " ";
+    for (const Instr32& i : circ.to_vec()) {
+        s += i.to_string();
+        s += ' ';
+    }
+    return s + back_perm.to_string();
+}
+
+std::string CircuitECC::to_string() const {
+    std::string s = "CircuitECC {";
+    for (std::size_t i = 0; i < circuits.size(); ++i) {
+        if (i) s += ", ";
+        s += circuits[i].to_string();
+    }
+    return s + "}";
+}
+
+std::string CircuitECC::debug() const {
+    auto set = [](const InstrSet& v) {
+        std::string s = "{";
+        for (std::size_t i = 0; i < v.items().size(); ++i) {
+            if (i) s += ", ";
+            s += v.items()[i].to_string();
+        }
+        return s + "}";
+    };
+    std::string s = "CircuitECC { size: " + std::to_string(size) + ", front_gates: " + set(front_gates) +
+                    ", back_gates: " + set(back_gates) + ", circuits: [";
+    for (std::size_t i = 0; i < circuits.size(); ++i) {
+        if (i) s += ", ";
+        s += circuits[i].debug();
+    }
+    return s + "] }";
+}
+
+ECC CircuitECC::simplify() const {
+    std::vector<EccMember> members;
+    members.reserve(circuits.size());
+    for (const CircTriple& t : circuits) members.push_back(t.simplify());
+    std::stable_sort(members.begin(), members.end(), [](const EccMember& a, const EccMember& b) {
+        if (a.instrs.size() != b.instrs.size()) return a.instrs.size() < b.instrs.size();
+        return a < b;
+    });
+    check_index(0, members.size());
+    std::uint8_t used = 0;
+    for (const Instr32& i : members[0].instrs)
+        for (std::uint8_t q : i.qargs.as_slice()) {
+            if (q >= 8) panic("assertion failed: idx < 8");
+            used = static_cast<std::uint8_t>(used | (1u << q));
+        }
+    const Permut32 uniform = Permut32::from_iter_with_ext(members[0].perm.len(), used);
+    const Permut32 r = uniform.inv();
+    for (EccMember& m : members) {
+        for (Instr32& i : m.instrs) i = i.apply_permutation(r);
+        m.perm = r * m.perm * uniform;
+    }
+    return ECC{std::move(members)};
+}
+
+RawECCs RawECCs::new_(const Evaluator& ev) {
+    RawECCs raw;
+    raw.nqubits = ev.nqubits();
+    const std::uint64_t key = ev.evaluate({}).canonical.hash_value();
+    const Permut32 id = Permut32::identity(raw.nqubits);
+    CircuitECC c;
+    c.circuits.push_back(CircTriple{id, AliasList(), id});
+    raw.inner.emplace(key, std::move(c));
+    return raw;
+}
+
+std::pair<bool, AliasList> RawECCs::add_entry(std::uint64_t key, Permut32 front_perm, Permut32 back_perm,
+                                              AliasList parent, std::span<const Instr32> instr_vec) {
+    if (instr_vec.empty()) panic_unwrap_none();
+    const Instr32 last = instr_vec.back();
+    const Permut32 front_inv = front_perm.inv();
+    auto it = inner.find(key);
+    if (it == inner.end()) {
+        CircuitECC c;
+        c.size = instr_vec.size();
+        for (const Instr32& g : circuit_get_surface_gates(instr_vec))
+            c.front_gates.insert(g.apply_permutation(front_inv));
+        for (const Instr32& g : circuit_get_surface_gates(instr_vec, true))
+            c.back_gates.insert(g.apply_permutation(back_perm));
+        const AliasList node = AliasList::cons(*arena, parent, last);
+        c.circuits.push_back(CircTriple{front_perm, node, back_perm});
+        inner.emplace(key, std::move(c));
+        return {true, node};
+    }
+    CircuitECC& c = it->second;
+    const std::vector<Instr32> front = circuit_get_surface_gates(instr_vec);
+    const std::vector<Instr32> back = circuit_get_surface_gates(instr_vec, true);
+    bool front_unique = true;
+    for (const Instr32& g : front)
+        if (c.front_gates.contains(g.apply_permutation(front_inv))) {
+            front_unique = false;
+            break;
+        }
+    bool back_unique = true;
+    for (const Instr32& g : back)
+        if (c.back_gates.contains(g.apply_permutation(back_perm))) {
+            back_unique = false;
+            break;
+        }
+    if (front_unique && back_unique) {
+        for (const Instr32& g : front) c.front_gates.insert(g.apply_permutation(front_inv));
+        for (const Instr32& g : back) c.back_gates.insert(g.apply_permutation(back_perm));
+        const AliasList node = AliasList::cons(*arena, parent, last);
+        c.circuits.push_back(CircTriple{front_perm, node, back_perm});
+    }
+    return {false, AliasList()};
+}
+
+namespace {
+
+void progress(const SearchCounters& counters, const std::vector<Instr32>& circuit, std::size_t queued,
+              std::size_t classes) {
+    std::string line = "#" + std::to_string(counters[0]) + " Exploring ";
+    for (std::size_t i = 0; i < circuit.size(); ++i) {
+        if (i) line += ' ';
+        line += circuit[i].to_string();
+    }
+    line += " (" + std::to_string(queued) + " queued, " + std::to_string(classes) + " ECCs, " +
+            std::to_string(counters[1]) + " circs, " + std::to_string(counters[2]) + " circs perm)\n";
+    print_stdout(line);
+}
+
+template <class Step>
+std::pair<RawECCs, SearchCounters> breadth_first(const Evaluator& ev, std::uint64_t max_size, Step&& step) {
+    RawECCs raw = RawECCs::new_(ev);
+    std::deque<AliasList> queue{AliasList()};
+    std::vector<Instr32> circuit;
+    SearchCounters counters{0, 0, 0};
+    while (!queue.empty()) {
+        const AliasList node = queue.front();
+        queue.pop_front();
+        circuit = node.to_vec();
+        if (counters[0] % 400 == 0) progress(counters, circuit, queue.size(), raw.inner.size());
+        step(raw, node, circuit, queue, counters);
+        ++counters[0];
+    }
+    (void)max_size;
+    return {std::move(raw), counters};
+}
+
+}  // namespace
+
+std::pair<RawECCs, SearchCounters> RawECCs::search(const Evaluator& ev, std::vector<Instr32> instrs,
+                                                   std::uint64_t max_size) {
+    // Adjoints of the placements, asked once.
+    const std::vector<Instr32> placement_adj = adjoints_of(instrs);
+    Evaluator::Scratch scratch{ev.backtrack_state, ev.backtrack_state, {}};
+    StateVec prefix = ev.initial_state;  // the popped circuit's forward state, not yet phase-fixed
+    StateVec forward = ev.initial_state;
+    std::vector<Instr32> adj;
+    return breadth_first(ev, max_size, [&](RawECCs& raw, AliasList node, std::vector<Instr32>& circuit,
+                                           std::deque<AliasList>& queue, SearchCounters& counters) {
+        // Applying the placements one after another reproduces the full forward
+        // pass bit for bit, so the popped circuit's part is computed once.
+        prefix = ev.initial_state;
+        for (const Instr32& i : circuit) prefix.apply(i.qargs.as_slice(), i.gate);
+        adj = adjoints_of(circuit);
+        for (std::size_t p = 0; p < instrs.size(); ++p) {
+            circuit.push_back(instrs[p]);
+            adj.push_back(placement_adj[p]);
+            forward = prefix;
+            forward.apply(instrs[p].qargs.as_slice(), instrs[p].gate);
+            ev.canonicalize(forward, adj, scratch);
+            const std::uint64_t key = scratch.best.hash_value();
+            for (std::size_t k = 0; k < scratch.pairs.size(); ++k) {
+                const auto [f, b] = scratch.pairs[k];
+                auto [is_new, child] = raw.add_entry(key, f, b, node, circuit);
+                if (is_new && circuit.size() < max_size) queue.push_back(child);
+                ++counters[2];
+            }
+            circuit.pop_back();
+            adj.pop_back();
+            ++counters[1];
+        }
+    });
+}
+
+std::pair<RawECCs, SearchCounters> RawECCs::search_naive(const Evaluator& ev, std::vector<Instr32> instrs,
+                                                         std::uint64_t max_size) {
+    const Permut32 id = Permut32::identity(ev.nqubits());
+    StateVec s = ev.backtrack_state;
+    return breadth_first(ev, max_size, [&](RawECCs& raw, AliasList node, std::vector<Instr32>& circuit,
+                                           std::deque<AliasList>& queue, SearchCounters& counters) {
+        for (const Instr32& p : instrs) {
+            circuit.push_back(p);
+            s = ev.backtrack_state;
+            for (const Instr32& i : circuit) s.apply(i.qargs.as_slice(), i.gate);
+            s.normalize_arg();
+            const std::uint64_t key = s.hash_value();
+            auto [is_new, child] = raw.add_entry(key, id, id, node, circuit);
+            if (is_new && circuit.size() < max_size) queue.push_back(child);
+            ++counters[2];
+            circuit.pop_back();
+            ++counters[1];
+        }
+    });
+}
+
+std::vector<Instr32> RawECCs::placements(const Evaluator& ev, std::vector<Gate16> gates) {
+    std::vector<Gate16> adjoints;
+    adjoints.reserve(gates.size());
+    for (Gate16 g : gates) adjoints.push_back(g.adjoint());
+    for (Gate16 a : adjoints)
+        if (std::find(gates.begin(), gates.end(), a) == gates.end()) gates.push_back(a);
+    std::vector<std::pair<std::size_t, Gate16>> keyed;
+    for (Gate16 g : gates) keyed.emplace_back(g.nqargs(), g);
+    std::stable_sort(keyed.begin(), keyed.end(), [](const auto& a, const auto& b) {
+        if (a.first != b.first) return a.first < b.first;
+        return a.second.index < b.second.index;
+    });
+    const std::uint64_t n = ev.nqubits();
+    std::vector<Instr32> out;
+    for (const auto& [arity, g] : keyed) {
+        if (arity == 1) {
+            for (std::uint64_t q = 0; q < n; ++q)
+                out.emplace_back(g, QArgs16::one(static_cast<std::uint8_t>(q)));
+        } else if (arity == 2) {
+            for (std::uint64_t i = 0; i < n; ++i)
+                for (std::uint64_t j = 0; j < n; ++j)
+                    if (i != j)
+                        out.emplace_back(g, QArgs16::two(static_cast<std::uint8_t>(i), static_cast<std::uint8_t>(j)));
+        } else {
+            panic("Only 1 and 2 qubit instructions are supported");
+        }
+    }
+    std::stable_sort(out.begin(), out.end(), [](const Instr32& a, const Instr32& b) {
+        return a.largest_qubit() < b.largest_qubit();
+    });
+    return out;
+}
+
+std::pair<RawECCs, SearchCounters> RawECCs::generate(const Evaluator& ev, std::vector<Gate16> gates,
+                                                     std::uint64_t max_size) {
+    return search(ev, placements(ev, std::move(gates)), max_size);
+}
+
+std::pair<RawECCs, SearchCounters> RawECCs::generate_naive(const Evaluator& ev, std::vector<Gate16> gates,
+                                                           std::uint64_t max_size) {
+    return search_naive(ev, placements(ev, std::move(gates)), max_size);
+}
+
+ECCs RawECCs::simplify() const {
+    ECCs out;
+    out.nqubits = nqubits;
+    out.eccs.reserve(inner.size());
+    for (const auto& [key, c] : inner) out.eccs.push_back(c.simplify());
+    std::stable_sort(out.eccs.begin(), out.eccs.end());
+    return out;
+}
+
+}  // namespace brimsel

@@ -1,0 +1,167 @@
+// The circuit evaluator and the breadth-first search into raw classes keyed by canonical-state hashes.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "circ/mod.hpp"
+#include "groups/permutation.hpp"
+#include "search/mod.hpp"
+#include "state/mod.hpp"
+#include "state/rng.hpp"
+#include "utils/alias_list.hpp"
+#include "utils/hash_table64.hpp"
+
+namespace brimsel {
+
+// The evaluator's permutation table covers this many qubits.
+inline constexpr std::uint64_t kMaxEvaluatorQubits = 5;
+
+// (front, back) permutation pairs; the first is kept inline.
+class PairList {
+public:
+    using Pair = std::pair<Permut32, Permut32>;
+    void clear() noexcept {
+        n_ = 0;
+        more_.clear();
+    }
+    void push_back(Pair p) {
+        if (n_ == 0)
+            first_ = p;
+        else
+            more_.push_back(p);
+        ++n_;
+    }
+    std::size_t size() const noexcept { return n_; }
+    const Pair& operator[](std::size_t i) const {
+        check_index(i, n_);
+        return i == 0 ? first_ : more_[i - 1];
+    }
+
+private:
+    Pair first_{};
+    std::vector<Pair> more_;
+    std::size_t n_ = 0;
+};
+
+class Evaluator {
+public:
+    StateVec initial_state;
+    StateVec backtrack_state;
+
+    static Evaluator from_random(std::uint64_t nqubits, Rng& gen);
+
+    struct Multiple {
+        StateVec canonical;
+        PairList pairs;
+        StateVec forward;
+    };
+    Multiple evaluate_multiple(std::span<const Instr32> instrs) const;
+
+    struct Single {
+        StateVec canonical;
+        Permut32 front;
+        Permut32 back;
+        StateVec forward;
+    };
+    Single evaluate(std::span<const Instr32> instrs) const;
+
+    std::uint64_t initial_key() const;
+    std::uint64_t nqubits() const noexcept { return initial_state.nqubits(); }
+
+    // The search's inner step: `forward` holds the circuit's forward state before
+    // phase canonicalisation; `adjoints` the circuit's instructions with adjoint
+    // gates, in circuit order. Leaves the canonical state in `best`.
+    struct Scratch {
+        StateVec b;
+        StateVec best;
+        PairList pairs;
+    };
+    void canonicalize(StateVec& forward, std::span<const Instr32> adjoints, Scratch& s) const;
+
+    friend bool operator==(const Evaluator&, const Evaluator&) = default;
+};
+
+struct CircTriple {
+    Permut32 front_perm;
+    AliasList circ;
+    Permut32 back_perm;
+
+    EccMember simplify() const;
+    std::string to_string() const;  // simplified instructions, then the permutation
+    std::string debug() const;
+};
+
+// Insertion-ordered small set of instructions.
+class InstrSet {
+public:
+    bool contains(const Instr32& i) const noexcept {
+        for (const Instr32& x : items_)
+            if (x == i) return true;
+        return false;
+    }
+    void insert(const Instr32& i) {
+        if (!contains(i)) items_.push_back(i);
+    }
+    const std::vector<Instr32>& items() const noexcept { return items_; }
+
+private:
+    std::vector<Instr32> items_;
+};
+
+struct CircuitECC {
+    std::uint64_t size = 0;
+    InstrSet front_gates;
+    InstrSet back_gates;
+    std::vector<CircTriple> circuits;
+
+    ECC simplify() const;
+    std::string to_string() const;
+    std::string debug() const;
+};
+
+using SearchCounters = std::array<std::uint64_t, 3>;
+
+// Surface gates of a sequence: those all of whose qubits appear for the first time.
+// `reversed` walks the sequence from its last instruction (the back layer).
+std::vector<Instr32> circuit_get_surface_gates(std::span<const Instr32> instrs, bool reversed = false);
+
+class RawECCs {
+public:
+    std::unordered_map<std::uint64_t, CircuitECC, IdentityHash> inner;
+    std::uint64_t nqubits = 0;
+    // The nodes of every stored circuit; shared by every RawECCs that refers to them.
+    std::shared_ptr<AliasArena> arena = std::make_shared<AliasArena>();
+
+    static RawECCs new_(const Evaluator& ev);
+
+    // Returns whether the key was new, and then the node of the stored circuit.
+    std::pair<bool, AliasList> add_entry(std::uint64_t key, Permut32 front_perm, Permut32 back_perm,
+                                         AliasList parent, std::span<const Instr32> instr_vec);
+
+    static std::pair<RawECCs, SearchCounters> search(const Evaluator& ev, std::vector<Instr32> instrs,
+                                                     std::uint64_t max_size);
+    static std::pair<RawECCs, SearchCounters> search_naive(const Evaluator& ev,
+                                                           std::vector<Instr32> instrs,
+                                                           std::uint64_t max_size);
+    static std::vector<Instr32> placements(const Evaluator& ev, std::vector<Gate16> gates);
+    static std::pair<RawECCs, SearchCounters> generate(const Evaluator& ev, std::vector<Gate16> gates,
+                                                       std::uint64_t max_size);
+    static std::pair<RawECCs, SearchCounters> generate_naive(const Evaluator& ev,
+                                                             std::vector<Gate16> gates,
+                                                             std::uint64_t max_size);
+
+    ECCs simplify() const;
+};
+
+// Writes a line to the process's standard output directly.
+void print_stdout(std::string_view text);
+
+}  // namespace brimsel

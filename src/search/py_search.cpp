@@ -1,0 +1,197 @@
+// ECC, ECCs, RawECCs and Evaluator as Python sees them.
+#include "search/py_search.hpp"
+
+#include "binding/class.hpp"
+#include "circ/gate/py_gate.hpp"
+#include "circ/py_instr.hpp"
+#include "groups/py_permutation.hpp"
+#include "state/py_statevec.hpp"
+#include "utils/file.hpp"
+
+namespace brimsel::py {
+
+namespace {
+
+// Arguments of another class's methods that are only read for the length of the call.
+template <class T>
+struct Borrowed {
+    PyObject* obj;
+    const T& get() const { return instance_of<T>(obj)->value; }
+};
+
+}  // namespace
+
+template <class T>
+struct FromPy<Borrowed<T>> {
+    static Borrowed<T> convert(PyObject* o) {
+        if (!is_instance<T>(o)) raise_downcast(o, PyClass<T>::name);
+        return Borrowed<T>{o};
+    }
+};
+
+namespace {
+
+// Holds a shared borrow of an argument object while a call runs.
+template <class T>
+struct ArgBorrow {
+    SharedBorrow<T> borrow;
+    explicit ArgBorrow(const Borrowed<T>& b) : borrow(b.obj) {}
+    const T& get() const { return borrow.get(); }
+};
+
+// ---- ECC --------------------------------------------------------------------------------------
+
+std::vector<std::vector<Instr32>> ecc_circuits(const ECC& e) { return e.circuits(); }
+std::string ecc_display(const ECC& e) { return e.to_string(); }
+
+// ---- ECCs -------------------------------------------------------------------------------------
+
+std::uint64_t eccs_nqubits(const ECCs& e) { return e.nqubits; }
+std::string eccs_display(const ECCs& e) { return e.to_string(); }
+std::size_t eccs_len(const ECCs& e) { return e.eccs.size(); }
+std::vector<ECC> eccs_to_list(const ECCs& e) { return e.eccs; }
+ECCs eccs_filter_single(const ECCs& e) { return e.filter_single(); }
+std::vector<ECC> eccs_check(const ECCs& e) { return e.check(); }
+
+void eccs_dump_quartz(const ECCs& e, std::string filepath) {
+    try {
+        e.dump_quartz(filepath);
+    } catch (const FileError& err) {
+        raise(PyExc_OSError, err.what());
+    } catch (const WriteError& err) {
+        raise(PyExc_ValueError, std::string("Failed to write JSON: ") + err.what());
+    }
+}
+
+void eccs_dump_postcard(const ECCs& e, std::string filepath) {
+    try {
+        e.dump_postcard(filepath);
+    } catch (const FileError& err) {
+        raise(PyExc_OSError, err.what());
+    } catch (const WriteError&) {
+        raise(PyExc_ValueError, "Failed to write postcard data: The serialize buffer is full");
+    }
+}
+
+ECCs eccs_from_postcard(std::string filepath) {
+    try {
+        return ECCs::from_postcard(filepath);
+    } catch (const FileError& err) {
+        raise(PyExc_OSError, err.what());
+    } catch (const postcard::Error& err) {
+        raise(PyExc_ValueError, std::string("Failed to read postcard data: ") + err.what());
+    }
+}
+
+// ---- RawECCs ----------------------------------------------------------------------------------
+
+RawECCs raw_new(Borrowed<Evaluator> ev) {
+    ArgBorrow<Evaluator> b(ev);
+    return RawECCs::new_(b.get());
+}
+
+Ref search_result(std::pair<RawECCs, SearchCounters> r) {
+    Ref raw = Ref::check(to_py(std::move(r.first)));
+    Ref counters = Ref::check(to_py(std::vector<std::uint64_t>(r.second.begin(), r.second.end())));
+    return Ref::check(PyTuple_Pack(2, raw.get(), counters.get()));
+}
+
+Ref raw_search(Borrowed<Evaluator> ev, std::vector<Instr32> instrs, std::uint64_t max_size) {
+    ArgBorrow<Evaluator> b(ev);
+    return search_result(RawECCs::search(b.get(), std::move(instrs), max_size));
+}
+Ref raw_search_naive(Borrowed<Evaluator> ev, std::vector<Instr32> instrs, std::uint64_t max_size) {
+    ArgBorrow<Evaluator> b(ev);
+    return search_result(RawECCs::search_naive(b.get(), std::move(instrs), max_size));
+}
+Ref raw_generate(Borrowed<Evaluator> ev, std::vector<Gate16> gates, std::uint64_t max_size) {
+    ArgBorrow<Evaluator> b(ev);
+    return search_result(RawECCs::generate(b.get(), std::move(gates), max_size));
+}
+Ref raw_generate_naive(Borrowed<Evaluator> ev, std::vector<Gate16> gates, std::uint64_t max_size) {
+    ArgBorrow<Evaluator> b(ev);
+    return search_result(RawECCs::generate_naive(b.get(), std::move(gates), max_size));
+}
+ECCs raw_simplify(const RawECCs& r) { return r.simplify(); }
+
+// ---- Evaluator --------------------------------------------------------------------------------
+
+Evaluator evaluator_new(std::uint64_t nqubits) {
+    Rng rng = Rng::from_entropy();
+    return Evaluator::from_random(nqubits, rng);
+}
+std::uint64_t evaluator_nqubits(const Evaluator& e) { return e.nqubits(); }
+std::uint64_t evaluator_initial_key(const Evaluator& e) { return e.initial_key(); }
+Ref evaluator_evaluate(const Evaluator& e, std::vector<Instr32> instrs) {
+    Evaluator::Single r = e.evaluate(instrs);
+    Ref canonical = Ref::check(to_py(std::move(r.canonical)));
+    Ref front = Ref::check(to_py(r.front));
+    Ref back = Ref::check(to_py(r.back));
+    Ref forward = Ref::check(to_py(std::move(r.forward)));
+    return Ref::check(PyTuple_Pack(4, canonical.get(), front.get(), back.get(), forward.get()));
+}
+
+}  // namespace
+
+PyTypeObject* PyClass<ECC>::type() {
+    return lazy_type<ECC>([] {
+        auto* c = new ClassBuilder<ECC>("One equivalence class of circuits.");
+        c->method<"circuits", &ecc_circuits>(
+             "Returns all circuits in this class with swap instructions materialized.")
+            .eq()
+            .str<&ecc_display>();
+        return c->create();
+    });
+}
+
+PyTypeObject* PyClass<ECCs>::type() {
+    return lazy_type<ECCs>([] {
+        auto* c = new ClassBuilder<ECCs>("Collection of equivalence classes for a fixed number of qubits.");
+        c->getter<"nqubits", &eccs_nqubits>(nullptr)
+            .method<"dump_quartz", &eccs_dump_quartz, "filepath">("Exports ECCs to Quartz JSON format.")
+            .static_method<"from_postcard", &eccs_from_postcard, "filepath">("Loads ECCs from a postcard file.")
+            .method<"dump_postcard", &eccs_dump_postcard, "filepath">("Saves ECCs as postcard.")
+            .method<"check", &eccs_check>("Returns classes that fail randomized equivalence checks.")
+            .method<"to_list", &eccs_to_list>("Returns all classes as a Python list.")
+            .method<"filter_single", &eccs_filter_single>("Removes classes with only one circuit.")
+            .eq()
+            .str<&eccs_display>()
+            .len<&eccs_len>();
+        return c->create();
+    });
+}
+
+PyTypeObject* PyClass<RawECCs>::type() {
+    return lazy_type<RawECCs>([] {
+        auto* c = new ClassBuilder<RawECCs>(
+            "Mutable ECC map keyed by evaluator hash.\n\n"
+            "This is the direct output of the search algorithm before final simplification.");
+        c->constructor<&raw_new, "evaluator">()
+            .static_method<"search_naive", &raw_search_naive, "evaluator", "instrs", "max_size">(
+                "Exhaustive baseline search without permutation-based multiplicity reduction.")
+            .static_method<"search", &raw_search, "evaluator", "instrs", "max_size">(
+                "Optimized search using permutation-equivalent placements per circuit.")
+            .method<"simplify", &raw_simplify>("Converts raw buckets into sorted, normalized ECCs.")
+            .static_method<"generate", &raw_generate, "evaluator", "gates", "max_size">(
+                "Generates ECCs from a gate set using the optimized search.\n\n"
+                "Adjoint gates are added automatically if missing.")
+            .static_method<"generate_naive", &raw_generate_naive, "evaluator", "gates", "max_size">(
+                "Generates ECCs from a gate set using the naive search.");
+        return c->create();
+    });
+}
+
+PyTypeObject* PyClass<Evaluator>::type() {
+    return lazy_type<Evaluator>([] {
+        auto* c = new ClassBuilder<Evaluator>(
+            "Randomized evaluator used to hash circuits and recover permutation metadata.");
+        c->constructor<&evaluator_new, "nqubits">()
+            .method<"nqubits", &evaluator_nqubits>("Returns evaluator qubit count.")
+            .method<"evaluate", &evaluator_evaluate, "instrs">("Python wrapper for circuit evaluation.")
+            .method<"initial_key", &evaluator_initial_key>("Hash key for the empty circuit under this evaluator.")
+            .eq();
+        return c->create();
+    });
+}
+
+}  // namespace brimsel::py

@@ -1,0 +1,168 @@
+// Gate kernels: the amplitude formulas of the nine kernel gates, each in its exact operation order.
+#include "state/gates.hpp"
+
+#include <string>
+
+#include "state/indices.hpp"
+
+namespace brimsel {
+
+namespace {
+
+// 1/sqrt(2) rounded to the nearest double: the kernels' only irrational constant.
+constexpr double c = 0.7071067811865476;
+
+template <std::size_t K>
+std::span<const std::uint8_t, K> arity(std::span<const std::uint8_t> qubits) {
+    if (qubits.size() != K) panic("called `Result::unwrap()` on an `Err` value");
+    return qubits.first<K>();
+}
+
+// Runs f(re, im, i0, i1) over the pairs of amplitudes that differ in bit q only.
+template <class F>
+inline void for_each_pair(StateVec& s, std::span<const std::uint8_t> qubits, F&& f) {
+    auto q = arity<1>(qubits);
+    check_qubit_args(s.nqubits(), q);
+    double* re = &s.re_data()->value;
+    double* im = &s.im_data()->value;
+    static_assert(sizeof(Qreal) == sizeof(double));
+    const std::uint64_t len = s.len();
+    const std::uint64_t stride = std::uint64_t{1} << q[0];
+    for (std::uint64_t base = 0; base < len; base += 2 * stride)
+        for (std::uint64_t i0 = base; i0 < base + stride; ++i0) f(re, im, i0, i0 + stride);
+}
+
+// Runs f(re, im, i_a, i_b) over the member pairs (a, b) of every two-qubit group.
+template <std::size_t A, std::size_t B, class F>
+inline void for_each_group2(StateVec& s, std::span<const std::uint8_t> qubits, F&& f) {
+    auto q = arity<2>(qubits);
+    check_qubit_args(s.nqubits(), q);
+    double* re = &s.re_data()->value;
+    double* im = &s.im_data()->value;
+    const QubitIndexGroups<2> groups(s.nqubits(), q);
+    const std::uint64_t off_a = groups.offset(A);
+    const std::uint64_t off_b = groups.offset(B);
+    for (std::uint64_t i = 0, n = groups.count(); i < n; ++i) {
+        const std::uint64_t b = groups.base(i);
+        f(re, im, b | off_a, b | off_b);
+    }
+}
+
+inline void exchange(double* re, double* im, std::uint64_t a, std::uint64_t b) noexcept {
+    const double r = re[a], m = im[a];
+    re[a] = re[b];
+    im[a] = im[b];
+    re[b] = r;
+    im[b] = m;
+}
+
+}  // namespace
+
+void check_qubit_args(std::uint64_t nqubits, std::span<const std::uint8_t> qubits) {
+    const std::size_t k_args = qubits.size();
+    const std::uint64_t len = nqubits < 64 ? std::uint64_t{1} << nqubits : 0;
+    // Members of group 0 in member order: member k sets the bit of argument m
+    // when bit K-1-m of k is set. Member 0 is index 0, always inside.
+    for (std::size_t k = 1; k < (std::size_t{1} << k_args); ++k) {
+        std::uint64_t index = 0;
+        for (std::size_t m = 0; m < k_args; ++m) {
+            if (!((k >> (k_args - 1 - m)) & 1u)) continue;
+            if (qubits[m] >= 64)
+                panic("qubit argument " + std::to_string(qubits[m]) +
+                      " is out of range for a state of " + std::to_string(nqubits) + " qubits");
+            index |= std::uint64_t{1} << qubits[m];
+        }
+        check_index(index, len);
+    }
+    for (std::size_t a = 0; a < k_args; ++a)
+        for (std::size_t b = a + 1; b < k_args; ++b)
+            if (qubits[a] == qubits[b]) panic("Qubit arguments must be unique");
+}
+
+void perform_h_gate(StateVec& s, std::span<const std::uint8_t> qubits) {
+    for_each_pair(s, qubits, [](double* re, double* im, std::uint64_t i0, std::uint64_t i1) {
+        const double r0 = re[i0], m0 = im[i0], r1 = re[i1], m1 = im[i1];
+        re[i0] = (r0 + r1) * c;
+        im[i0] = (m0 + m1) * c;
+        re[i1] = (r0 - r1) * c;
+        im[i1] = (m0 - m1) * c;
+    });
+}
+
+void perform_x_gate(StateVec& s, std::span<const std::uint8_t> qubits) {
+    for_each_pair(s, qubits, [](double* re, double* im, std::uint64_t i0, std::uint64_t i1) {
+        exchange(re, im, i0, i1);
+    });
+}
+
+void perform_z_gate(StateVec& s, std::span<const std::uint8_t> qubits) {
+    for_each_pair(s, qubits, [](double* re, double* im, std::uint64_t, std::uint64_t i1) {
+        re[i1] = -re[i1];
+        im[i1] = -im[i1];
+    });
+}
+
+// a_1 times i, as the complex product with (0, 1) would round it.
+void perform_s_gate(StateVec& s, std::span<const std::uint8_t> qubits) {
+    for_each_pair(s, qubits, [](double* re, double* im, std::uint64_t, std::uint64_t i1) {
+        const double r = re[i1], m = im[i1];
+        re[i1] = r * 0.0 - m;
+        im[i1] = m * 0.0 + r;
+    });
+}
+
+// a_1 times -i; the negative zeros decide the signs of zero results.
+void perform_sdg_gate(StateVec& s, std::span<const std::uint8_t> qubits) {
+    for_each_pair(s, qubits, [](double* re, double* im, std::uint64_t, std::uint64_t i1) {
+        const double r = re[i1], m = im[i1];
+        re[i1] = m + r * -0.0;
+        im[i1] = m * -0.0 - r;
+    });
+}
+
+void perform_t_gate(StateVec& s, std::span<const std::uint8_t> qubits) {
+    for_each_pair(s, qubits, [](double* re, double* im, std::uint64_t, std::uint64_t i1) {
+        const double r = re[i1], m = im[i1];
+        re[i1] = r * c - m * c;
+        im[i1] = r * c + m * c;
+    });
+}
+
+void perform_tdg_gate(StateVec& s, std::span<const std::uint8_t> qubits) {
+    for_each_pair(s, qubits, [](double* re, double* im, std::uint64_t, std::uint64_t i1) {
+        const double r = re[i1], m = im[i1];
+        re[i1] = r * c + m * c;
+        im[i1] = m * c - r * c;
+    });
+}
+
+// Members 1 and 2: the last argument's bit alone against the first argument's.
+void perform_swap_gate(StateVec& s, std::span<const std::uint8_t> qubits) {
+    for_each_group2<1, 2>(s, qubits, exchange);
+}
+
+// Members 2 and 3: control (first argument) set, target flipped.
+void perform_cx_gate(StateVec& s, std::span<const std::uint8_t> qubits) {
+    for_each_group2<2, 3>(s, qubits, exchange);
+}
+
+GateFuncs::GateFuncs()
+    : entries_{
+          {gates::H(), &perform_h_gate, 1},     {gates::X(), &perform_x_gate, 1},
+          {gates::Z(), &perform_z_gate, 1},     {gates::T(), &perform_t_gate, 1},
+          {gates::TDG(), &perform_tdg_gate, 1}, {gates::S(), &perform_s_gate, 1},
+          {gates::SDG(), &perform_sdg_gate, 1}, {gates::SWAP(), &perform_swap_gate, 2},
+          {gates::CX(), &perform_cx_gate, 2},
+      } {
+    for (const Entry& e : entries_) {
+        check_index(e.gate.index, kBuiltinGateCount);
+        by_index_[e.gate.index] = e.kernel;
+    }
+}
+
+const GateFuncs& GATE_FUNCS() {
+    static const GateFuncs table;
+    return table;
+}
+
+}  // namespace brimsel
