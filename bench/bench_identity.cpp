@@ -77,6 +77,7 @@ void row(const char* what, std::size_t n, std::size_t len, Result r, const Resul
         std::printf("  %s  %8.1f  %6.1fx", rate(plain->per_second).c_str(), plain->allocs_per_op,
                     r.per_second / plain->per_second);
     std::printf("\n");
+    std::fflush(stdout);
 }
 
 // ---- the plain walks, as the definitions read -------------------------------------------------
@@ -112,7 +113,8 @@ Circ plain_rotate_minimum(const Circ& in) {
 Gate16 G(const char* name) { return *Gate16::from_name(name); }
 
 // An identity of `len` instructions on n qubits, every qubit used: a random circuit and
-// its inverse (plus t t sdg for an odd length), rotated and relabelled.
+// its inverse (plus t t sdg for an odd length), rotated and relabelled. The caller keeps
+// n within reach: the first half's instructions must be able to touch every qubit.
 Circ make_identity(std::mt19937_64& gen, std::size_t n, std::size_t len) {
     static const char* one[] = {"h", "t", "tdg", "s", "x", "sdg"};
     static const char* two[] = {"cx", "cz"};
@@ -157,8 +159,10 @@ int main(int argc, char** argv) {
     std::printf("calls per second (heap allocations per call); plain = one Circ per candidate\n\n");
     std::printf("%-26s %2s %3s  %12s  %7s  %12s  %8s  %7s\n", "operation", "n", "len", "packed", "alloc",
                 "plain", "alloc", "speedup");
-    for (std::size_t n : {3u, 5u}) {
+    for (std::size_t n : {2u, 3u, 4u, 5u}) {
         for (std::size_t len : {4u, 8u, 12u, 19u}) {
+            const std::size_t half = len / 2 - (len % 2 ? 1 : 0);
+            if (n > 2 * half) continue;
             const Circ id = make_identity(gen, n, len);
             const IdentityCirc checked = IdentityCirc::new_(id);
             if (plain_rotate_minimum(id) != id.rotate_representative().circ ||

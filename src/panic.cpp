@@ -24,7 +24,7 @@ void write_all(int fd, const char* data, std::size_t len) {
 
 }  // namespace
 
-void panic(std::string message, std::source_location where) {
+void panic(std::string message, SourceLocation where) {
     char name[64] = {0};
     if (pthread_getname_np(pthread_self(), name, sizeof name) != 0 || name[0] == '\0')
         std::strcpy(name, "<unnamed>");
@@ -43,13 +43,13 @@ void panic(std::string message, std::source_location where) {
     throw Panic(std::move(message), where);
 }
 
-void panic_index(std::size_t len, std::size_t index, std::source_location where) {
+void panic_index(std::size_t len, std::size_t index, SourceLocation where) {
     panic("index out of bounds: the len is " + std::to_string(len) + " but the index is " +
               std::to_string(index),
           where);
 }
 
-void panic_unwrap_none(std::source_location where) {
+void panic_unwrap_none(SourceLocation where) {
     panic("called `Option::unwrap()` on a `None` value", where);
 }
 

@@ -1,48 +1,76 @@
 // Internal failures: violated invariants and refused caller input end the current call.
 #pragma once
 
+#include <cstdint>
 #include <exception>
-#include <source_location>
 #include <string>
+#include <version>
+#if defined(__cpp_lib_source_location)
+#include <source_location>
+#endif
 
 namespace brimsel {
+
+// Where a failure was raised. Uses std::source_location where the standard
+// library has it, else the compiler's builtins.
+struct SourceLocation {
+    const char* file = "";
+    std::uint_least32_t line_ = 0;
+    std::uint_least32_t column_ = 0;
+
+#if defined(__cpp_lib_source_location)
+    static constexpr SourceLocation current(
+        std::source_location l = std::source_location::current()) noexcept {
+        return SourceLocation{l.file_name(), l.line(), l.column()};
+    }
+#else
+    static constexpr SourceLocation current(const char* file = __builtin_FILE(),
+                                            std::uint_least32_t line = __builtin_LINE(),
+                                            std::uint_least32_t column = __builtin_COLUMN()) noexcept {
+        return SourceLocation{file, line, column};
+    }
+#endif
+    constexpr const char* file_name() const noexcept { return file; }
+    constexpr std::uint_least32_t line() const noexcept { return line_; }
+    constexpr std::uint_least32_t column() const noexcept { return column_; }
+};
 
 // The one exception type of an internal failure. The binding layer turns it
 // into Python's PanicException; the message and source location have already
 // been written to standard error when it is thrown.
 class Panic : public std::exception {
 public:
-    Panic(std::string message, std::source_location where)
+    Panic(std::string message, SourceLocation where)
         : message_(std::move(message)), where_(where) {}
     const char* what() const noexcept override { return message_.c_str(); }
     const std::string& message() const noexcept { return message_; }
-    const std::source_location& where() const noexcept { return where_; }
+    const SourceLocation& where() const noexcept { return where_; }
 
 private:
     std::string message_;
-    std::source_location where_;
+    SourceLocation where_;
 };
 
 // Reports the failure on standard error and throws Panic.
 [[noreturn]] void panic(std::string message,
-                        std::source_location where = std::source_location::current());
+                        SourceLocation where = SourceLocation::current());
 
 // Rust-style texts of the common failures, so that callers see the same words
 // whatever part of the system hit them.
 [[noreturn]] void panic_index(std::size_t len, std::size_t index,
-                              std::source_location where = std::source_location::current());
-[[noreturn]] void panic_unwrap_none(std::source_location where = std::source_location::current());
+                              SourceLocation where = SourceLocation::current());
+[[noreturn]] void panic_unwrap_none(SourceLocation where = SourceLocation::current());
 
 // assert-like check that is never compiled out; the message is the one reported.
 inline void check(bool ok, const char* message,
-                  std::source_location where = std::source_location::current()) {
+                  SourceLocation where = SourceLocation::current()) {
     if (!ok) [[unlikely]]
         panic(message, where);
 }
 
 // Bounds check of an index into a container of length len.
 inline void check_index(std::size_t index, std::size_t len,
-                        std::source_location where = std::source_location::current()) {
+                        SourceLocation where = SourceLocation::current()) {
     if (index >= len) [[unlikely]]
         panic_index(len, index, where);
 }

@@ -47,6 +47,10 @@ struct ECC {
     }
 };
 
+class Circ;
+class IdentityCirc;
+struct IdentityWitness;
+
 struct ECCs {
     std::vector<ECC> eccs;
     std::uint64_t nqubits = 0;
@@ -66,11 +70,27 @@ struct ECCs {
     void dump_postcard(const std::string& path) const;
     static ECCs from_postcard(const std::string& path);
 
+    // One identity per non-first member of every class, with its witness pair, sorted.
+    std::vector<IdentityWitness> to_identity_circuits() const;
+
     // The Quartz JSON document (compact, keys in byte order).
     std::string quartz_json() const;
     void dump_quartz(const std::string& path) const;
 
     friend bool operator==(const ECCs&, const ECCs&) = default;
+};
+
+}  // namespace brimsel
+
+#include "identity/idcircuit.hpp"
+
+namespace brimsel {
+
+// An identity (inverse of member 0, then member j) and the two circuits it came from.
+struct IdentityWitness {
+    IdentityCirc identity;
+    Circ inverse_first;
+    Circ member;
 };
 
 }  // namespace brimsel

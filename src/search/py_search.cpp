@@ -5,39 +5,14 @@
 #include "circ/gate/py_gate.hpp"
 #include "circ/py_instr.hpp"
 #include "groups/py_permutation.hpp"
+#include "identity/py_circ.hpp"
+#include "identity/py_idcircuit.hpp"
 #include "state/py_statevec.hpp"
 #include "utils/file.hpp"
 
 namespace brimsel::py {
 
 namespace {
-
-// Arguments of another class's methods that are only read for the length of the call.
-template <class T>
-struct Borrowed {
-    PyObject* obj;
-    const T& get() const { return instance_of<T>(obj)->value; }
-};
-
-}  // namespace
-
-template <class T>
-struct FromPy<Borrowed<T>> {
-    static Borrowed<T> convert(PyObject* o) {
-        if (!is_instance<T>(o)) raise_downcast(o, PyClass<T>::name);
-        return Borrowed<T>{o};
-    }
-};
-
-namespace {
-
-// Holds a shared borrow of an argument object while a call runs.
-template <class T>
-struct ArgBorrow {
-    SharedBorrow<T> borrow;
-    explicit ArgBorrow(const Borrowed<T>& b) : borrow(b.obj) {}
-    const T& get() const { return borrow.get(); }
-};
 
 // ---- ECC --------------------------------------------------------------------------------------
 
@@ -52,6 +27,19 @@ std::size_t eccs_len(const ECCs& e) { return e.eccs.size(); }
 std::vector<ECC> eccs_to_list(const ECCs& e) { return e.eccs; }
 ECCs eccs_filter_single(const ECCs& e) { return e.filter_single(); }
 std::vector<ECC> eccs_check(const ECCs& e) { return e.check(); }
+
+Ref eccs_to_identity_circuits(const ECCs& e) {
+    std::vector<IdentityWitness> ids = e.to_identity_circuits();
+    Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(ids.size())));
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        Ref id = Ref::check(to_py(std::move(ids[i].identity)));
+        Ref inv = Ref::check(to_py(std::move(ids[i].inverse_first)));
+        Ref member = Ref::check(to_py(std::move(ids[i].member)));
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
+                        Ref::check(PyTuple_Pack(3, id.get(), inv.get(), member.get())).release());
+    }
+    return list;
+}
 
 void eccs_dump_quartz(const ECCs& e, std::string filepath) {
     try {
@@ -154,6 +142,8 @@ PyTypeObject* PyClass<ECCs>::type() {
             .method<"check", &eccs_check>("Returns classes that fail randomized equivalence checks.")
             .method<"to_list", &eccs_to_list>("Returns all classes as a Python list.")
             .method<"filter_single", &eccs_filter_single>("Removes classes with only one circuit.")
+            .method<"to_identity_circuits", &eccs_to_identity_circuits>(
+                "Converts classes into canonical identities plus witness circuit pairs.")
             .eq()
             .str<&eccs_display>()
             .len<&eccs_len>();
@@ -177,6 +167,7 @@ PyTypeObject* PyClass<RawECCs>::type() {
                 "Adjoint gates are added automatically if missing.")
             .static_method<"generate_naive", &raw_generate_naive, "evaluator", "gates", "max_size">(
                 "Generates ECCs from a gate set using the naive search.");
+        add_raweccs_queries(*c);
         return c->create();
     });
 }

@@ -1,7 +1,7 @@
 // The Python classes ECC, ECCs, RawECCs and Evaluator.
 #pragma once
 
-#include "binding/convert.hpp"
+#include "binding/class.hpp"
 #include "search/double_perm_search.hpp"
 #include "search/mod.hpp"
 
@@ -34,5 +34,30 @@ struct PyClass<Evaluator> {
     static constexpr bool borrow_flag = true;
     static PyTypeObject* type();
 };
+
+// An argument object of another class, only read for the length of the call.
+template <class T>
+struct Borrowed {
+    PyObject* obj;
+};
+
+template <class T>
+struct FromPy<Borrowed<T>> {
+    static Borrowed<T> convert(PyObject* o) {
+        if (!is_instance<T>(o)) raise_downcast(o, PyClass<T>::name);
+        return Borrowed<T>{o};
+    }
+};
+
+// Holds the shared borrow of such an argument while the call runs.
+template <class T>
+struct ArgBorrow {
+    SharedBorrow<T> borrow;
+    explicit ArgBorrow(const Borrowed<T>& b) : borrow(b.obj) {}
+    const T& get() const { return borrow.get(); }
+};
+
+// The query and cross-check members of RawECCs, added to its class (py_queries.cpp).
+void add_raweccs_queries(ClassBuilder<RawECCs>& c);
 
 }  // namespace brimsel::py
