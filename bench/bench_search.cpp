@@ -33,9 +33,17 @@ int main(int argc, char** argv) {
     std::vector<Config> configs = {
         {2, {"h", "s", "cx"}, 8},
         {3, {"h", "t", "cx"}, 5},
-        {3, {"h", "cx"}, 6},
-        {5, {"h", "cx"}, 3},
+        {4, {"h", "t", "cx"}, 4},
+        {5, {"h", "t", "cx"}, 3},
+        {5, {"h", "cx"}, 5},
+        {3, {"h", "t", "cx"}, 6},
+        {2, {"h", "t", "cx"}, 10},
     };
+    // One configuration per process keeps the figures independent: bench_search <index>.
+    if (argc > 1 && std::string(argv[1]) != "--quick") {
+        const auto k = static_cast<std::size_t>(std::strtoul(argv[1], nullptr, 10));
+        if (k < configs.size()) configs = {configs[k]};
+    }
     if (argc > 1 && std::string(argv[1]) == "--quick") configs = {{2, {"h", "s", "cx"}, 5}, {3, {"h", "t", "cx"}, 3}};
     std::fprintf(stderr, "%-7s %-12s %-4s %10s %14s %10s %12s %10s\n", "qubits", "gates", "max", "time_s",
                  "evals/s", "classes", "evaluations", "peak_MiB");

@@ -692,11 +692,14 @@ public:
         add_slot(Py_sq_ass_item, reinterpret_cast<void*>(&W::assign_item));
         return *this;
     }
-    // Instances carry a __dict__.
+    // Instances carry a __dict__. A type made from a spec gets attribute storage
+    // from the offset alone; `obj.__dict__` and `vars(obj)` need the descriptor too.
     ClassBuilder& with_dict() {
         members_.push_back(PyMemberDef{"__dictoffset__", T_PYSSIZET,
                                        static_cast<Py_ssize_t>(offsetof(Instance<T>, dict)),
                                        READONLY, nullptr});
+        getsets_.push_back(PyGetSetDef{"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict,
+                                       nullptr, nullptr});
         return *this;
     }
     // A raw slot function, for the few members whose shape no wrapper covers.

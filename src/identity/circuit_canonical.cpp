@@ -17,33 +17,72 @@ namespace brimsel {
 namespace {
 
 struct Packed {
-    std::uint32_t key;  // q0 << 24 | q1 << 16 | gate index
-    std::uint8_t mask;  // qubits the instruction touches
-    std::uint8_t top;   // largest used qubit + 1, 0 for none
-    bool on_zero;       // qubit 0 is among the used arguments
+    std::uint32_t key;   // q0 << 24 | q1 << 16 | gate index
+    std::uint32_t mask;  // qubits the instruction touches
 };
 
-Packed pack(Instr32 i) noexcept {
-    Packed p;
-    p.key = (std::uint32_t{i.qargs.q[0]} << 24) | (std::uint32_t{i.qargs.q[1]} << 16) | i.gate.index;
-    p.mask = i.arg_mask();
-    p.top = static_cast<std::uint8_t>(i.qargs.len() == 0 ? 0 : i.largest_qubit() + 1);
-    p.on_zero = i.qargs.contains(0);
-    return p;
+// An instruction of the prepared circuit, ready to be relabelled by table lookups:
+// slots 0..7 of a table hold the images of the qubits, slot 8 holds 255 (an empty
+// slot) and slot 9 holds 0 (a byte kept in `base` as it is).
+struct Source {
+    std::uint32_t base;
+    std::uint8_t slot0;
+    std::uint8_t slot1;
+};
+
+constexpr std::uint8_t kEmptySlot = 8;
+constexpr std::uint8_t kKeptSlot = 9;
+
+// Callers pass instructions whose used qubits are below 8 (the prepared circuit's are).
+Source source_of(Instr32 i) noexcept {
+    Source s{i.gate.index, kEmptySlot, kEmptySlot};
+    switch (i.qargs.len()) {
+        case 2:
+            s.slot1 = i.qargs.q[1];
+            [[fallthrough]];
+        case 1:
+            s.slot0 = i.qargs.q[0];
+            break;
+        default:
+            // No used qubit: Instr32::permut changes nothing, whatever the second byte holds.
+            if (i.qargs.q[1] != kNoQubit) {
+                s.base |= std::uint32_t{i.qargs.q[1]} << 16;
+                s.slot1 = kKeptSlot;
+            }
+    }
+    return s;
 }
+
+// The images of one relabelling, as Instr32::permut reads them (Permut32::at of 0..7).
+struct Table {
+    std::uint8_t image[10];
+    std::uint32_t bit[10];
+
+    explicit Table(Permut32 p) noexcept {
+        for (std::size_t q = 0; q < 8; ++q) set(q, p.get(q));
+        image[kEmptySlot] = kNoQubit;
+        image[kKeptSlot] = 0;
+        bit[kEmptySlot] = bit[kKeptSlot] = 0;
+    }
+    Table() noexcept : Table(Permut32()) {}
+    void set(std::size_t q, std::uint8_t v) noexcept {
+        image[q] = v;
+        bit[q] = 1u << v;
+    }
+    Packed relabel(const Source& s) const noexcept {
+        return Packed{s.base | std::uint32_t{image[s.slot0]} << 24 | std::uint32_t{image[s.slot1]} << 16,
+                      bit[s.slot0] | bit[s.slot1]};
+    }
+};
 
 Instr32 unpack(std::uint32_t key) noexcept {
     return Instr32(Gate16(static_cast<std::uint16_t>(key & 0xFFFF)),
                    QArgs16(static_cast<std::uint8_t>(key >> 24), static_cast<std::uint8_t>(key >> 16)));
 }
 
-// Instr32::permut with a table of images: `map` holds at() of positions 0..7.
-// Callers pass instructions whose used qubits are below 8.
-Packed relabel(Instr32 i, const std::uint8_t* map) noexcept {
-    const std::size_t n = i.qargs.len();
-    if (n >= 1) i.qargs.q[0] = map[i.qargs.q[0]];
-    if (n == 2) i.qargs.q[1] = map[i.qargs.q[1]];
-    return pack(i);
+// Largest used qubit + 1 of instructions whose masks are OR-ed in `mask`; 0 for none.
+unsigned top_of(std::uint32_t mask) noexcept {
+    return mask == 0 ? 0 : 32u - static_cast<unsigned>(__builtin_clz(mask));
 }
 
 // Inline room for the circuits the prover keeps (at most 19 instructions); longer
@@ -55,6 +94,7 @@ public:
         if (n > kInline) heap_.resize(n);
     }
     T* data() noexcept { return n_ > kInline ? heap_.data() : inline_.data(); }
+    const T* data() const noexcept { return n_ > kInline ? heap_.data() : inline_.data(); }
     std::size_t size() const noexcept { return n_; }
 
 private:
@@ -64,12 +104,33 @@ private:
     std::vector<T> heap_;
 };
 
-// Circ::reorder_instrs on packed keys.
+// Circ::reorder_instrs on packed keys: each instruction moves left past disjoint,
+// greater neighbours, which shift right to make room.
 void reorder(Packed* v, std::size_t n) noexcept {
-    for (std::size_t i = 1; i < n; ++i)
-        for (std::size_t j = i; j >= 1 && (v[j - 1].mask & v[j].mask) == 0 && v[j].key < v[j - 1].key; --j)
-            std::swap(v[j - 1], v[j]);
+    for (std::size_t i = 1; i < n; ++i) {
+        const Packed x = v[i];
+        std::size_t j = i;
+        for (; j >= 1 && (v[j - 1].mask & x.mask) == 0 && x.key < v[j - 1].key; --j) v[j] = v[j - 1];
+        v[j] = x;
+    }
 }
+
+// The first instruction the reordering will leave, known before it runs: the last one
+// (in list order) that is disjoint from and smaller than every instruction before it,
+// since an instruction reaches the front only by passing all of those.
+class Front {
+public:
+    void add(const Packed& x) noexcept {
+        if ((x.mask & seen_) == 0 && x.key < least_) key = x.key;
+        seen_ |= x.mask;
+        least_ = std::min(least_, x.key);
+    }
+    std::uint32_t key = 0;
+
+private:
+    std::uint32_t seen_ = 0;
+    std::uint32_t least_ = UINT32_MAX;
+};
 
 // Circ::compact_qubits of a candidate with instructions: `top` is its largest
 // used qubit + 1 (0 for none).
@@ -116,6 +177,8 @@ public:
         applied_ = applied;
     }
 
+    // A candidate whose first instruction will be greater than the minimum's cannot win.
+    bool may_win(std::uint32_t front) const noexcept { return !have_ || front <= keys_.data()[0]; }
     bool found() const noexcept { return have_; }
     Permut32 applied() const noexcept { return applied_; }
     Circ circuit() {
@@ -136,11 +199,6 @@ private:
 // Preparation shared by the walks: idle top qubits dropped, then SWAPs folded away.
 Circ prepare(const Circ& input) { return input.compact_qubits().remove_swaps(); }
 
-// Images of positions 0..7 as Instr32::permut reads them.
-void image_table(Permut32 p, std::uint8_t* map) noexcept {
-    for (std::size_t q = 0; q < 8; ++q) map[q] = p.get(q);
-}
-
 }  // namespace
 
 std::pair<Circ, Permut32> Circ::representative_with_perm() const {
@@ -148,19 +206,23 @@ std::pair<Circ, Permut32> Circ::representative_with_perm() const {
     if (c.is_empty()) return {std::move(c), Permut32()};
     const std::size_t len = c.len();
     const Permut32 s = c.perm;
+    Buffer<Source> src(len);
+    for (std::size_t j = 0; j < len; ++j) src.data()[j] = source_of(c.instrs[j]);
     Buffer<Packed> cand(len);
     Minimum best(len);
-    std::uint8_t map[8];
     for (Permut32 p : Permut32::all(c.nqubits())) {
-        image_table(p, map);
+        const Table map(p);
         Packed* v = cand.data();
-        unsigned top = 0;
+        std::uint32_t used = 0;
+        Front front;
         for (std::size_t j = 0; j < len; ++j) {
-            v[j] = relabel(c.instrs[j], map);
-            top = std::max<unsigned>(top, v[j].top);
+            v[j] = map.relabel(src.data()[j]);
+            used |= v[j].mask;
+            front.add(v[j]);
         }
+        if (!best.may_win(front.key)) continue;
         reorder(v, len);
-        best.offer(v, compact((p * s) * p.inv(), top), p);
+        best.offer(v, compact((p * s) * p.inv(), top_of(used)), p);
     }
     return {best.circuit(), best.applied()};
 }
@@ -171,37 +233,62 @@ IdentityCirc Circ::rotate_representative() const {
     Circ c = prepare(*this);
     if (c.is_empty()) return IdentityCirc::unchecked(std::move(c));
     const std::size_t len = c.len();
-    const std::size_t n = c.nqubits();
     const Permut32 s = c.perm;
+    Buffer<Source> src(len);
+    for (std::size_t j = 0; j < len; ++j) src.data()[j] = source_of(c.instrs[j]);
     // Per relabelling p: `direct` holds every instruction relabelled by p, `wrapped`
     // the same relabelled further by the inverse of the relabelled permutation,
     // which is what a rotation does to the instructions it moves to the back.
     Buffer<Packed> direct(len), wrapped(len), cand(len);
     Minimum best(len);
-    std::uint8_t map1[8], map2[8];
-    for (Permut32 p : Permut32::all(n)) {
+    for (Permut32 p : Permut32::all(c.nqubits())) {
         const Permut32 dp = (p * s) * p.inv();
         const Permut32 dpi = dp.inv();
-        image_table(p, map1);
-        for (std::size_t q = 0; q < 8; ++q) map2[q] = dpi.get(map1[q]);
+        const Table map1(p);
+        Table map2;
+        for (std::size_t q = 0; q < 8; ++q) map2.set(q, dpi.get(map1.image[q]));
         Packed* d = direct.data();
         Packed* w = wrapped.data();
-        for (std::size_t j = 0; j < len; ++j) {
-            d[j] = relabel(c.instrs[j], map1);
-            w[j] = relabel(c.instrs[j], map2);
+        for (std::size_t j = 0; j < len; ++j) d[j] = map1.relabel(src.data()[j]);
+        // A trailing permutation that is no bijection can send a moved instruction past
+        // the qubit count, which the rotation's constructor refuses. Such a rotation
+        // fails whether or not it could have won, so those circuits get no shortcuts.
+        bool wild = false;
+        for (std::size_t q = 0; q < c.nqubits(); ++q) wild |= map2.image[q] >= dp.len();
+        bool have_wrapped = false;  // filled for the first start that is not ruled out
+        if (wild) {
+            for (std::size_t j = 0; j < len; ++j) w[j] = map2.relabel(src.data()[j]);
+            have_wrapped = true;
         }
+        std::uint32_t wrapped_prefix = 0;  // qubits of w[0 .. i)
         for (std::size_t i = 0; i < len; ++i) {
-            if (!d[i].on_zero) continue;
+            if (wild && i > 0) wrapped_prefix |= w[i - 1].mask;
+            if (!(d[i].mask & 1u)) continue;  // rotations start at an instruction on qubit 0
+            if (top_of(wrapped_prefix) > dp.len())
+                panic("Permutation length must be greater than the max qubit index.");
+            // Starting with qubit 0 as its first argument, nothing can pass it: every
+            // smaller instruction also touches qubit 0.
+            if ((d[i].key >> 24) == 0 && !best.may_win(d[i].key)) continue;
+            if (!have_wrapped) {
+                for (std::size_t j = 0; j < len; ++j) w[j] = map2.relabel(src.data()[j]);
+                have_wrapped = true;
+            }
             Packed* v = cand.data();
-            std::memcpy(v, d + i, (len - i) * sizeof(Packed));
-            std::memcpy(v + (len - i), w, i * sizeof(Packed));
-            unsigned top = 0;
-            for (std::size_t j = 0; j < len; ++j) top = std::max<unsigned>(top, v[j].top);
-            // A permutation that is no bijection can send a moved instruction past
-            // the qubit count, which the rotation's constructor refuses.
-            if (top > dp.len()) panic("Permutation length must be greater than the max qubit index.");
-            reorder(v, len);
-            best.offer(v, compact(dp, top), p);
+            std::uint32_t used = 0;
+            Front front;
+            for (std::size_t j = i; j < len; ++j) {
+                *v = d[j];
+                used |= v->mask;
+                front.add(*v++);
+            }
+            for (std::size_t j = 0; j < i; ++j) {
+                *v = w[j];
+                used |= v->mask;
+                front.add(*v++);
+            }
+            if (!best.may_win(front.key)) continue;
+            reorder(cand.data(), len);
+            best.offer(cand.data(), compact(dp, top_of(used)), p);
         }
     }
     if (!best.found()) panic_unwrap_none();

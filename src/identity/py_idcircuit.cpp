@@ -45,23 +45,12 @@ PyObject* iterate(PyObject* self) noexcept {
         static_cast<PyObject*>(nullptr));
 }
 
-// The builder with one more attribute: `__dict__` itself, which a type made from a
-// spec does not get from its dict offset alone (attributes set on an instance work
-// without it, `obj.__dict__` and `vars(obj)` do not).
-class Builder : public ClassBuilder<IdentityCirc> {
-public:
-    using ClassBuilder::ClassBuilder;
-    void dict_attribute() {
-        getsets_.push_back(PyGetSetDef{"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict,
-                                       nullptr, nullptr});
-    }
-};
 
 }  // namespace
 
 PyTypeObject* PyClass<IdentityCirc>::type() {
     return lazy_type<IdentityCirc>([] {
-        auto* c = new Builder("Canonical identity circuit (a circuit proven equivalent to identity).");
+        auto* c = new ClassBuilder<IdentityCirc>("Canonical identity circuit (a circuit proven equivalent to identity).");
         c->constructor<&construct, "circuit">()
             .static_method<"from_python", &from_python, "obj">("Parses a Python-serialized identity object.")
             .method<"nqubits", &nqubits>("Returns number of qubits.")
@@ -81,7 +70,6 @@ PyTypeObject* PyClass<IdentityCirc>::type() {
             .getitem<&item, "idx">()
             .slot(Py_tp_iter, reinterpret_cast<void*>(&iterate))
             .with_dict();
-        c->dict_attribute();
         return c->create();
     });
 }

@@ -1,9 +1,11 @@
 // Canonical representatives: the packed walks against a plain oracle, invariance, and the listed edge cases.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "circ/gate/gates.hpp"
@@ -212,9 +214,41 @@ TEST(CircuitCanonical, RotateRepresentativeListedCases) {
         EXPECT_NE(m.find(" Identity { t(0) t(0) (0) }"), std::string::npos) << m;
     }
 
+    // (3 4 5) is no permutation of three qubits: rotating an instruction to the back moves
+    // it to qubit 3, which the rotation refuses, even where that rotation could not win.
+    Circ wild = C({I1("h", 0), I1("x", 0)}, P({3, 4, 5}));
+    EXPECT_PANIC(oracle_rotate_representative(wild), "Permutation length must be greater than the max qubit index.");
+    EXPECT_PANIC(wild.rotate_representative(), "Permutation length must be greater than the max qubit index.");
+
     Matrix one(1, 1);
     one.at(0, 0) = QComplex{1.0, 0.0};
     const Instr32 scalar(Gate16::new_("scalar_one", {}, one), QArgs16());
     EXPECT_PANIC(C({scalar}, Permut32::identity(1)).rotate_representative(),
                  "called `Option::unwrap()` on a `None` value");
+}
+
+TEST(CircuitCanonical, WalksShareNoStateBetweenThreads) {
+    // The prover canonicalises on worker threads: each thread must get the answers of one thread alone.
+    Random r(17);
+    std::vector<Circ> inputs;
+    for (int k = 0; k < 40; ++k) inputs.push_back(r.identity(2 + k % 4, 2 + k % 6));
+    std::vector<IdentityCirc> want;
+    std::vector<Circ> want_rep;
+    for (const Circ& c : inputs) {
+        want.push_back(c.rotate_representative());
+        want_rep.push_back(c.representative());
+    }
+    std::vector<int> wrong(4, 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            for (int round = 0; round < 5; ++round)
+                for (std::size_t k = 0; k < inputs.size(); ++k) {
+                    const std::size_t i = (k + static_cast<std::size_t>(t) * 7) % inputs.size();
+                    if (!(inputs[i].rotate_representative() == want[i])) ++wrong[t];
+                    if (!(inputs[i].representative() == want_rep[i])) ++wrong[t];
+                }
+        });
+    for (std::thread& th : threads) th.join();
+    EXPECT_EQ(wrong, std::vector<int>(4, 0));
 }

@@ -1,6 +1,7 @@
 // IdentityCirc: the randomised check, wire neighbours, hash, display and saved form.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
