@@ -9,6 +9,7 @@
 #include <deque>
 
 #include "state/order_info.hpp"
+#include "utils/fmt_join.hpp"
 
 namespace brimsel {
 
@@ -161,21 +162,11 @@ EccMember CircTriple::simplify() const {
 
 std::string CircTriple::to_string() const {
     const EccMember m = simplify();
-    std::string s;
-    for (const Instr32& i : m.instrs) {
-        s += i.to_string();
-        s += ' ';
-    }
-    return s + m.perm.to_string();
+    return fmt_join(m.instrs, {" "}) + " " + m.perm.to_string();
 }
 
 std::string CircTriple::debug() const {
-    std::string s = front_perm.to_string() + " ";
-    for (const Instr32& i : circ.to_vec()) {
-        s += i.to_string();
-        s += ' ';
-    }
-    return s + back_perm.to_string();
+    return front_perm.to_string() + " " + fmt_join(circ.to_vec(), {" "}) + " " + back_perm.to_string();
 }
 
 std::string CircuitECC::to_string() const {

@@ -39,8 +39,10 @@ std::string binary(std::uint64_t v) {
     return s;
 }
 
+// `whole`, when given, is the evaluation of all of `instrs`, already made by the caller.
 EccMember checked_equivalent_at(const RawECCs& self, std::span<const Instr32> instrs, Permut32 perm,
-                                const Evaluator& ev, std::size_t depth, std::size_t max_depth) {
+                                const Evaluator& ev, std::size_t depth, std::size_t max_depth,
+                                const Evaluator::Multiple* whole = nullptr) {
     std::vector<Instr32> prefix;
     Permut32 current = perm;
     for (const Instr32& instr : instrs) {
@@ -70,7 +72,8 @@ EccMember checked_equivalent_at(const RawECCs& self, std::span<const Instr32> in
         prefix = relabelled(t0.circ.to_vec(), p.inv());
         current = current * s.back.inv() * t0.back_perm * p;
     }
-    const Evaluator::Multiple m = ev.evaluate_multiple(instrs);
+    std::optional<Evaluator::Multiple> own;
+    const Evaluator::Multiple& m = whole ? *whole : own.emplace(ev.evaluate_multiple(instrs));
     const auto it = self.inner.find(m.canonical.hash_value());
     if (it == self.inner.end()) panic("no entry found for key");
     std::optional<EccMember> best;
@@ -89,9 +92,11 @@ EccMember checked_equivalent_at(const RawECCs& self, std::span<const Instr32> in
 void check_class(const CircuitECC& c, const RawECCs& ecc1, const Evaluator& ev) {
     const ECC e = c.simplify();
     for (const EccMember& m : e.members) {
-        if (!ecc1.inner.contains(ev.evaluate(m.instrs).canonical.hash_value()))
+        // The lookup's evaluation also serves the final step of the walk.
+        const Evaluator::Multiple whole = ev.evaluate_multiple(m.instrs);
+        if (!ecc1.inner.contains(whole.canonical.hash_value()))
             panic("assertion failed: ecc1.contains_key(&bv.hash_value())");
-        (void)checked_equivalent(ecc1, m.instrs, m.perm, ev);
+        (void)checked_equivalent_at(ecc1, m.instrs, m.perm, ev, 0, kMaxEquivalenceDepth, &whole);
     }
 }
 

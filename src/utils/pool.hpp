@@ -64,7 +64,7 @@ private:
 template <class F>
 void for_each(std::size_t n, F&& body) {
     struct Ctx {
-        F* body;
+        std::remove_reference_t<F>* body;
         detail::FirstFailure failure;
     } ctx{&body, {}};
     detail::run(

@@ -8,18 +8,15 @@
 
 #include "circ/gate/gates.hpp"
 #include "identity/idcircuit.hpp"
+#include "circuit_support.hpp"
 #include "panic_matchers.hpp"
 #include "utils/siphash.hpp"
 
 using namespace brimsel;
+using namespace brimsel::test;
 
 namespace {
 
-Gate16 G(const char* name) { return *Gate16::from_name(name); }
-Instr32 I1(const char* g, std::uint8_t q) { return Instr32(G(g), QArgs16::one(q)); }
-Instr32 I2(const char* g, std::uint8_t a, std::uint8_t b) { return Instr32(G(g), QArgs16::two(a, b)); }
-Permut32 P(std::initializer_list<std::uint8_t> v) { return Permut32::from_iter(v); }
-Circ C(std::vector<Instr32> instrs, Permut32 perm) { return Circ::new_(std::move(instrs), perm); }
 IdentityCirc Id(std::vector<Instr32> instrs, Permut32 perm) { return IdentityCirc::new_(C(std::move(instrs), perm)); }
 
 // The check either passes or fails with the not-identity message.

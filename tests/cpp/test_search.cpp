@@ -151,3 +151,19 @@ TEST(Search, GenerateAndNormalise) {
     EXPECT_EQ(nc[1], nc[2]);
     EXPECT_GE(naive.inner.size(), RawECCs::generate(ev, {gates::H(), gates::CX()}, 2).first.inner.size());
 }
+
+TEST(Search, StoredCircuitTexts) {
+    AliasArena arena;
+    const Permut32 id2 = Permut32::identity(2), sw = Permut32::from_iter({1, 0});
+    const CircTriple empty{id2, AliasList(), id2};
+    EXPECT_EQ(empty.to_string(), " (0 1)");
+    EXPECT_EQ(empty.debug(), "(0 1)  (0 1)");
+    AliasList l = AliasList::cons(arena, AliasList::cons(arena, AliasList(), one(gates::H(), 0)),
+                                  two(gates::CX(), 0, 1));
+    const CircTriple t{sw, l, id2};
+    EXPECT_EQ(t.debug(), "(1 0) h(0) cx(0, 1) (0 1)");
+    EXPECT_EQ(t.to_string(), "h(1) cx(1, 0) (1 0)");
+    CircuitECC c;
+    c.circuits = {empty, t};
+    EXPECT_EQ(c.to_string(), "CircuitECC { (0 1), h(1) cx(1, 0) (1 0)}");
+}

@@ -5,29 +5,12 @@ import numpy as np
 import pytest
 
 from brimsel import Circ, Gate, IdentityCirc, Instr
+from support import panics
 
 h, x, t, tdg, s = (Gate.from_name(n) for n in ("h", "x", "t", "tdg", "s"))
 cx, cz, swap, cs = (Gate.from_name(n) for n in ("cx", "cz", "swap", "cs"))
 ONE_QUBIT = [Gate.from_name(n) for n in ("h", "x", "z", "y", "t", "tdg", "s", "sdg", "rz(pi/3)", "t1/2")]
 TWO_QUBIT = [cx, cz, swap, cs, Gate.from_name("csdg")]
-
-
-def panics(message, prefix=False):
-    """Expects the internal failure (PanicException) with this message (or one starting with it)."""
-    class Ctx:
-        def __enter__(self):
-            return self
-
-        def __exit__(self, typ, value, tb):
-            assert typ is not None, "expected an internal failure"
-            assert typ.__name__ == "PanicException", (typ, value)
-            if prefix:
-                assert str(value).startswith(message), str(value)
-            else:
-                assert str(value) == message
-            return True
-
-    return Ctx()
 
 
 # ---- the reference: unitaries built with NumPy ----------------------------------------------

@@ -6,6 +6,7 @@ import numpy as np
 import pytest
 
 from brimsel import Gate
+from support import panics
 
 BUILTINS = [
     "i", "h", "x", "z", "y", "s", "sdg", "t", "tdg", "cx", "cz", "cy", "cs", "csdg", "swap",
@@ -14,21 +15,6 @@ BUILTINS = [
 ADJOINTS = [0, 1, 2, 3, 4, 6, 5, 8, 7, 9, 10, 11, 13, 12, 14, 16, 15, 18, 17, 20, 19, 22, 21]
 
 X = np.array([[0, 1], [1, 0]], dtype=np.complex128)
-
-
-def panics(message):
-    """Expects the internal failure (PanicException) with exactly this message."""
-    class Ctx:
-        def __enter__(self):
-            return self
-
-        def __exit__(self, typ, value, tb):
-            assert typ is not None, "expected an internal failure"
-            assert typ.__name__ == "PanicException", (typ, value)
-            assert str(value) == message
-            return True
-
-    return Ctx()
 
 
 def index_of(gate):

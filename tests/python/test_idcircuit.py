@@ -1,43 +1,17 @@
 """The class IdentityCirc: the checked constructor, wire neighbours, the dict form and the class's conventions."""
-import subprocess
-import sys
 from collections.abc import Mapping, Sequence
 
 import pytest
 
 from brimsel import Circ, Gate, IdentityCirc, Instr
+from support import panics, stable_hash_oracle
 
 h, t, tdg, x = (Gate.from_name(n) for n in ("h", "t", "tdg", "x"))
 cx, swap = Gate.from_name("cx"), Gate.from_name("swap")
 ID1, ID2, SWAP2 = 0x01000000, 0x02000008, 0x02000001
 
 
-def panics(message, prefix=False):
-    """Expects the internal failure (PanicException) with this message (or one starting with it)."""
-    class Ctx:
-        def __enter__(self):
-            return self
-
-        def __exit__(self, typ, value, tb):
-            assert typ is not None, "expected an internal failure"
-            assert typ.__name__ == "PanicException", (typ, value)
-            if prefix:
-                assert str(value).startswith(message), str(value)
-            else:
-                assert str(value) == message
-            return True
-
-    return Ctx()
-
-
 NOT_IDENTITY = "IdentityCirc: circuit is not identity ["
-
-
-def stable_hash_oracle(data: bytes) -> int:
-    """CPython's hash of bytes with PYTHONHASHSEED=0 is SipHash-1-3 with a zero key."""
-    out = subprocess.run([sys.executable, "-c", f"print(hash({data!r}))"],
-                         env={"PYTHONHASHSEED": "0"}, capture_output=True, text=True, check=True)
-    return int(out.stdout)
 
 
 def ident(*instrs, perm=None):

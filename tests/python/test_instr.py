@@ -1,36 +1,14 @@
 """Instr, Argument, Instruction and calling a Gate."""
-import subprocess
-import sys
 
 import pytest
 
 from brimsel import Argument, Gate, Instr, Instruction
+from support import panics, stable_hash_oracle
 
 h = Gate.from_name("h")
 x = Gate.from_name("x")
 cx = Gate.from_name("cx")
 rz = Gate.from_name("rz(pi/3)")
-
-
-def panics(message):
-    class Ctx:
-        def __enter__(self):
-            return self
-
-        def __exit__(self, typ, value, tb):
-            assert typ is not None, "expected an internal failure"
-            assert typ.__name__ == "PanicException", (typ, value)
-            assert str(value) == message
-            return True
-
-    return Ctx()
-
-
-def stable_hash_oracle(data: bytes) -> int:
-    """CPython's hash of bytes with PYTHONHASHSEED=0 is SipHash-1-3 with a zero key."""
-    out = subprocess.run([sys.executable, "-c", f"print(hash({data!r}))"],
-                         env={"PYTHONHASHSEED": "0"}, capture_output=True, text=True, check=True)
-    return int(out.stdout)
 
 
 def test_instr_values():

@@ -8,22 +8,9 @@ import numpy as np
 import pytest
 
 from brimsel import ECC, ECCs, Evaluator, Gate, Instr, RawECCs, StateVec
+from support import panics
 
 h, x, s, t, cx = (Gate.from_name(n) for n in ["h", "x", "s", "t", "cx"])
-
-
-def panics(message=None):
-    class Ctx:
-        def __enter__(self):
-            return self
-
-        def __exit__(self, typ, value, tb):
-            assert typ is not None and typ.__name__ == "PanicException", (typ, value)
-            if message is not None:
-                assert str(value) == message
-            return True
-
-    return Ctx()
 
 
 # ---- an independent reference: orbits of exact unitaries ------------------------------------

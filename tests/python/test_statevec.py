@@ -11,27 +11,13 @@ import numpy as np
 import pytest
 
 from brimsel import Gate, Instr, StateVec
+from support import panics
 
 BUILTINS = [
     "i", "h", "x", "z", "y", "s", "sdg", "t", "tdg", "cx", "cz", "cy", "cs", "csdg", "swap",
     "t1/2", "tdg1/2", "rz(pi/3)", "rz(-pi/3)", "rz(pi/5)", "rz(-pi/5)", "rz(pi/16)", "rz(-pi/16)",
 ]
 KERNEL_GATES = ["h", "x", "z", "t", "tdg", "s", "sdg", "swap", "cx"]
-
-
-def panics(message):
-    """Expects the internal failure (PanicException) with exactly this message."""
-    class Ctx:
-        def __enter__(self):
-            return self
-
-        def __exit__(self, typ, value, tb):
-            assert typ is not None, "expected an internal failure"
-            assert typ.__name__ == "PanicException", (typ, value)
-            assert str(value) == message
-            return True
-
-    return Ctx()
 
 
 def amplitudes(s):

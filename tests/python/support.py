@@ -1,0 +1,29 @@
+"""Helpers shared by the Python tests."""
+import subprocess
+import sys
+
+
+def panics(message=None, prefix=False):
+    """Expects the internal failure (PanicException) with this message, or one starting with it."""
+    class Ctx:
+        def __enter__(self):
+            return self
+
+        def __exit__(self, typ, value, tb):
+            assert typ is not None, "expected an internal failure"
+            assert typ.__name__ == "PanicException", (typ, value)
+            if message is not None:
+                if prefix:
+                    assert str(value).startswith(message), str(value)
+                else:
+                    assert str(value) == message
+            return True
+
+    return Ctx()
+
+
+def stable_hash_oracle(data: bytes) -> int:
+    """CPython's hash of bytes with PYTHONHASHSEED=0 is SipHash-1-3 with a zero key."""
+    out = subprocess.run([sys.executable, "-c", f"print(hash({data!r}))"],
+                         env={"PYTHONHASHSEED": "0"}, capture_output=True, text=True, check=True)
+    return int(out.stdout)
