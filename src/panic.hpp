@@ -55,7 +55,7 @@ private:
 [[noreturn]] void panic(std::string message,
                         SourceLocation where = SourceLocation::current());
 
-// Rust-style texts of the common failures, so that callers see the same words
+// The fixed texts of the common failures, so that callers see the same words
 // whatever part of the system hit them.
 [[noreturn]] void panic_index(std::size_t len, std::size_t index,
                               SourceLocation where = SourceLocation::current());

@@ -26,7 +26,18 @@ struct Qreal {
 
     // The key: value * 2^24, rounded half away from zero, saturated, read as unsigned.
     std::uint64_t percision_repr() const noexcept {
-        return static_cast<std::uint64_t>(saturating_i64(std::round(value * 16777216.0)));
+        return static_cast<std::uint64_t>(round_saturating(value * 16777216.0));
+    }
+
+    // std::round followed by the saturating conversion, without the library call:
+    // truncation is exact below 2^63, and so is the fraction left by it.
+    static std::int64_t round_saturating(double p) noexcept {
+        if (!(p > -9223372036854775808.0 && p < 9223372036854775808.0)) return saturating_i64(p);
+        std::int64_t i = static_cast<std::int64_t>(p);
+        const double frac = p - static_cast<double>(i);
+        if (frac >= 0.5) ++i;
+        else if (frac <= -0.5) --i;
+        return i;
     }
 
     bool near_zero() const noexcept { return std::fabs(value) < 0x1p-24; }

@@ -1,4 +1,4 @@
-// The Python-dict form of circuits, written and read the way a serde deserializer over Python objects does.
+// The Python-dict form of circuits: plain dicts, tuples and ints, read back with checked types and lengths.
 #include "identity/py_circ_dict.hpp"
 
 #include "binding/convert.hpp"

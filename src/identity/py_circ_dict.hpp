@@ -9,8 +9,8 @@ namespace brimsel::py {
 // A new dict holding the circuit's fields.
 Ref circ_to_dict(const Circ& c);
 
-// Reads the dict form (any mapping) with the errors of a serde deserializer over
-// Python objects; checks the encoding, the qubit bytes and the permutation word.
+// Reads the dict form (any mapping) with the error texts that readers of the form expect
+// (types, missing fields, lengths); checks the qubit bytes and the permutation word.
 Circ circ_from_dict(PyObject* obj);
 
 }  // namespace brimsel::py

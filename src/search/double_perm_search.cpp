@@ -135,6 +135,12 @@ std::uint64_t Evaluator::initial_key() const { return evaluate({}).canonical.has
 
 std::vector<Instr32> circuit_get_surface_gates(std::span<const Instr32> instrs, bool reversed) {
     std::vector<Instr32> out;
+    circuit_get_surface_gates(instrs, reversed, out);
+    return out;
+}
+
+void circuit_get_surface_gates(std::span<const Instr32> instrs, bool reversed, std::vector<Instr32>& out) {
+    out.clear();
     std::uint32_t seen = 0;
     const std::size_t n = instrs.size();
     for (std::size_t k = 0; k < n; ++k) {
@@ -149,7 +155,6 @@ std::vector<Instr32> circuit_get_surface_gates(std::span<const Instr32> instrs, 
         }
         if (fresh == i.qargs.len()) out.push_back(i);
     }
-    return out;
 }
 
 EccMember CircTriple::simplify() const {
@@ -250,8 +255,10 @@ std::pair<bool, AliasList> RawECCs::add_entry(std::uint64_t key, Permut32 front_
         return {true, node};
     }
     CircuitECC& c = it->second;
-    const std::vector<Instr32> front = circuit_get_surface_gates(instr_vec);
-    const std::vector<Instr32> back = circuit_get_surface_gates(instr_vec, true);
+    std::vector<Instr32>& front = front_scratch_;
+    std::vector<Instr32>& back = back_scratch_;
+    circuit_get_surface_gates(instr_vec, false, front);
+    circuit_get_surface_gates(instr_vec, true, back);
     bool front_unique = true;
     for (const Instr32& g : front)
         if (c.front_gates.contains(g.apply_permutation(front_inv))) {

@@ -132,6 +132,8 @@ using SearchCounters = std::array<std::uint64_t, 3>;
 // Surface gates of a sequence: those all of whose qubits appear for the first time.
 // `reversed` walks the sequence from its last instruction (the back layer).
 std::vector<Instr32> circuit_get_surface_gates(std::span<const Instr32> instrs, bool reversed = false);
+// The same into a caller's buffer (cleared first), for the search's inner loop.
+void circuit_get_surface_gates(std::span<const Instr32> instrs, bool reversed, std::vector<Instr32>& out);
 
 class RawECCs {
 public:
@@ -159,6 +161,10 @@ public:
                                                              std::uint64_t max_size);
 
     ECCs simplify() const;
+
+private:
+    // Reused by add_entry so that offering a circuit allocates nothing.
+    std::vector<Instr32> front_scratch_, back_scratch_;
 };
 
 // Writes a line to the process's standard output directly.

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <random>
 #include <limits>
 #include <vector>
 
@@ -90,4 +92,24 @@ TEST(Qreal, Format) {
     for (const auto& c : cases) EXPECT_EQ(Qreal(c.value).format(4, c.plus), c.text) << c.value;
     EXPECT_EQ(Qreal(0.5).format(0), "0");    // exact tie to even
     EXPECT_EQ(Qreal(1.5).format(0), "2");
+}
+
+TEST(Qreal, FastRoundingMatchesTheLibrary) {
+    std::mt19937_64 rng(5);
+    std::vector<double> values = {0.5, -0.5, 1.5, -1.5, 2.5, -2.5, 0.49999999999999994, -0.49999999999999994,
+                                  4503599627370495.5, -4503599627370495.5, 4503599627370497.0,
+                                  9223372036854774784.0, -9223372036854775808.0, 9223372036854775808.0,
+                                  1e300, -1e300, std::numeric_limits<double>::infinity(),
+                                  -std::numeric_limits<double>::infinity(),
+                                  std::numeric_limits<double>::quiet_NaN(), 0.0, -0.0,
+                                  std::numeric_limits<double>::denorm_min()};
+    for (int k = 0; k < 200000; ++k) {
+        std::uint64_t bits = rng();
+        double d;
+        std::memcpy(&d, &bits, sizeof d);
+        values.push_back(d);
+        values.push_back(std::ldexp(static_cast<double>(rng() % 4096) / 8.0, static_cast<int>(rng() % 80) - 40));
+    }
+    for (double v : values)
+        ASSERT_EQ(Qreal::round_saturating(v), saturating_i64(std::round(v))) << v;
 }

@@ -167,3 +167,25 @@ TEST(Search, StoredCircuitTexts) {
     c.circuits = {empty, t};
     EXPECT_EQ(c.to_string(), "CircuitECC { (0 1), h(1) cx(1, 0) (1 0)}");
 }
+
+TEST(Search, StoredCircuitsSitUnderTheirOwnKeys) {
+    // The search reuses the popped circuit's forward state; evaluating a stored
+    // circuit from scratch must give the key it is stored under.
+    for (std::uint64_t n : {2u, 3u}) {
+        const Evaluator ev = make_evaluator(n, 11 + n);
+        auto [raw, counters] = RawECCs::generate(ev, {gates::H(), gates::T(), gates::CX()}, 3);
+        std::size_t checked = 0;
+        for (const auto& [key, cls] : raw.inner)
+            for (const CircTriple& t : cls.circuits) {
+                const std::vector<Instr32> instrs = t.circ.to_vec();
+                const auto m = ev.evaluate_multiple(instrs);
+                ASSERT_EQ(m.canonical.hash_value(), key) << t.debug();
+                bool found = false;
+                for (std::size_t k = 0; k < m.pairs.size(); ++k)
+                    found = found || (m.pairs[k].first == t.front_perm && m.pairs[k].second == t.back_perm);
+                EXPECT_TRUE(found || instrs.empty()) << t.debug();
+                ++checked;
+            }
+        EXPECT_GT(checked, 100u);
+    }
+}

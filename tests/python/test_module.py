@@ -16,7 +16,7 @@ REGISTRATION_ORDER = [
 
 def test_all_lists_registered_classes_in_order():
     assert isinstance(ext.__all__, list)
-    # Classes arrive one issue at a time; those present keep the fixed order.
+    # Classes are registered as they are built; those present keep the fixed order.
     assert ext.__all__ == [n for n in REGISTRATION_ORDER if n in ext.__all__]
     assert "Gate" in ext.__all__
     for name in ext.__all__:
