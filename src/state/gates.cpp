@@ -59,6 +59,20 @@ inline void exchange(double* re, double* im, std::uint64_t a, std::uint64_t b) n
 }  // namespace
 
 void check_qubit_args(std::uint64_t nqubits, std::span<const std::uint8_t> qubits) {
+    // The common case, distinct qubits of the state, passes without building the
+    // group's indices; the walk below finds the first failure and its text.
+    {
+        std::uint64_t seen = 0;
+        bool ok = true;
+        for (std::uint8_t q : qubits) {
+            if (q >= nqubits || q >= 64 || ((seen >> q) & 1u)) {
+                ok = false;
+                break;
+            }
+            seen |= std::uint64_t{1} << q;
+        }
+        if (ok) return;
+    }
     const std::size_t k_args = qubits.size();
     const std::uint64_t len = nqubits < 64 ? std::uint64_t{1} << nqubits : 0;
     // Members of group 0 in member order: member k sets the bit of argument m

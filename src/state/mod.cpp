@@ -339,7 +339,10 @@ OrderInfo StateVec::get_orderinfo() const {
     o.sort_eqclass_by_key(0, [&](std::uint8_t q) {
         const std::uint64_t only = std::uint64_t{1} << q;
         const std::uint64_t others = all & ~only;
-        return std::array<Qreal, 4>{re_[only], im_[only], re_[others], im_[others]};
+        // The tolerant-real keys order and compare exactly as the values do; taking
+        // them once saves recomputing them in every comparison of the sort.
+        return std::array<std::uint64_t, 4>{re_[only].percision_repr(), im_[only].percision_repr(),
+                                            re_[others].percision_repr(), im_[others].percision_repr()};
     });
     return o;
 }
