@@ -124,11 +124,27 @@ PyObject* wrap_new(T value) {
 template <class T>
 void dealloc(PyObject* o) noexcept {
     PyTypeObject* type = Py_TYPE(o);
+    if (PyType_IS_GC(type)) PyObject_GC_UnTrack(o);
     auto* inst = instance_of<T>(o);
     Py_CLEAR(inst->dict);
     inst->value.~T();
     type->tp_free(o);
     Py_DECREF(type);
+}
+
+// Instances with a __dict__ take part in garbage collection, so that a cycle
+// through their attributes is collected.
+template <class T>
+int traverse_dict(PyObject* o, visitproc visit, void* arg) noexcept {
+    Py_VISIT(Py_TYPE(o));
+    Py_VISIT(instance_of<T>(o)->dict);
+    return 0;
+}
+
+template <class T>
+int clear_dict(PyObject* o) noexcept {
+    Py_CLEAR(instance_of<T>(o)->dict);
+    return 0;
 }
 
 // Values of wrapped classes convert by copy, under a shared borrow.
@@ -700,6 +716,9 @@ public:
                                        READONLY, nullptr});
         getsets_.push_back(PyGetSetDef{"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict,
                                        nullptr, nullptr});
+        add_slot(Py_tp_traverse, reinterpret_cast<void*>(&traverse_dict<T>));
+        add_slot(Py_tp_clear, reinterpret_cast<void*>(&clear_dict<T>));
+        has_dict_ = true;
         return *this;
     }
     // A raw slot function, for the few members whose shape no wrapper covers.

@@ -218,6 +218,7 @@ PyTypeObject* ClassBuilderBase::create() {
     self.qualified_name_ = "builtins." + self.name_;
     unsigned flags = Py_TPFLAGS_DEFAULT;
     if (!self.has_ctor_) flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
+    if (self.has_dict_) flags |= Py_TPFLAGS_HAVE_GC;
     self.spec_ = PyType_Spec{self.qualified_name_.c_str(), self.basicsize_, 0, flags, self.slots_.data()};
     PyObject* type = PyType_FromSpec(&self.spec_);
     return reinterpret_cast<PyTypeObject*>(type);

@@ -112,3 +112,22 @@ def test_panic_reports_message_and_location_on_stderr():
     assert out.stdout.strip() == "PanicException Matrix must be squared"
     assert "Matrix must be squared" in out.stderr
     assert "gate.cpp:" in out.stderr
+
+
+def test_cycles_through_instance_dicts_are_collected():
+    import gc
+    import weakref
+
+    class Sentinel:
+        pass
+
+    h = ext.Gate.from_name("h")
+    ident = ext.IdentityCirc(ext.Circ([h(0), h(0)]))
+    sentinel = Sentinel()
+    alive = weakref.ref(sentinel)
+    ident.sentinel = sentinel
+    ident.me = ident
+    assert vars(ident) == {"sentinel": sentinel, "me": ident}
+    del ident, sentinel
+    gc.collect()
+    assert alive() is None
