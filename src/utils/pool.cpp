@@ -65,11 +65,25 @@ struct Pool {
           names(arena) {}
 };
 
+// The process that built the pool. A child forked after that inherits the
+// scheduler's state without its threads, so it runs parallel loops on the
+// calling thread instead (same results, same order of failures).
+std::atomic<pid_t> creator{0};
+
 Pool& instance() {
     // Built once by the first caller, never destroyed: workers may outlive static destruction.
-    static Pool* pool = new Pool(
-        worker_count(std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"), available_cpus()));
+    static Pool* pool = [] {
+        auto* p = new Pool(worker_count(std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"),
+                                        available_cpus()));
+        creator.store(getpid(), std::memory_order_release);
+        return p;
+    }();
     return *pool;
+}
+
+bool forked_after_creation() {
+    const pid_t c = creator.load(std::memory_order_acquire);
+    return c != 0 && c != getpid();
 }
 
 }  // namespace
@@ -104,6 +118,10 @@ std::size_t num_threads() { return instance().threads; }
 
 void detail::run(std::size_t n, void (*range)(void*, std::size_t, std::size_t), void* ctx) {
     if (n == 0) return;
+    if (forked_after_creation()) {
+        range(ctx, 0, n);
+        return;
+    }
     instance().arena.execute([&] {
         tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n),
                           [&](const tbb::blocked_range<std::size_t>& r) { range(ctx, r.begin(), r.end()); });

@@ -275,3 +275,25 @@ def test_cross_check_does_not_depend_on_the_thread_count():
     # 0 asks for one thread per CPU; the older variable is then not read.
     if len(os.sched_getaffinity(0)) > 1:
         assert outputs[(("RAYON_NUM_THREADS", "0"), ("RAYON_RS_NUM_CPUS", "1"))][1] > 1
+
+
+def test_cross_check_in_a_forked_child():
+    # A child forked after the pool has run keeps working (on its calling thread).
+    import os
+    code = textwrap.dedent("""
+        import os, sys
+        from brimsel import Evaluator, Gate, RawECCs
+        gates = [Gate.from_name(n) for n in ("h", "t", "cx")]
+        ev = Evaluator(3)
+        raw, _ = RawECCs.generate(ev, gates, 5)  # several chunks of classes
+        raw.check_identity_subset(raw, ev)
+        pid = os.fork()
+        if pid == 0:
+            raw.check_identity_subset(raw, ev)
+            os._exit(0)
+        _, status = os.waitpid(pid, 0)
+        print(os.waitstatus_to_exitcode(status))
+    """)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip().splitlines()[-1] == "0"
