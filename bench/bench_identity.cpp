@@ -12,24 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "alloc_counter.hpp"
 #include "circ/gate/gates.hpp"
 #include "identity/circuit.hpp"
 #include "identity/idcircuit.hpp"
 
-namespace {
-
-// Every heap allocation of the process is counted, so a row shows what one call allocates.
-std::size_t allocations = 0;
-
-}  // namespace
-
-void* operator new(std::size_t n) {
-    ++allocations;
-    if (void* p = std::malloc(n ? n : 1)) return p;
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -48,7 +35,7 @@ template <class F>
 Result measure(F&& op) {
     op();
     std::size_t done = 0, batch = 4;
-    const std::size_t allocs_before = allocations;
+    const std::size_t allocs_before = bench::allocations();
     const auto start = Clock::now();
     double elapsed = 0.0;
     while (elapsed < seconds_per_row) {
@@ -57,7 +44,7 @@ Result measure(F&& op) {
         batch *= 2;
         elapsed = std::chrono::duration<double>(Clock::now() - start).count();
     }
-    return Result{done / elapsed, double(allocations - allocs_before) / double(done)};
+    return Result{done / elapsed, double(bench::allocations() - allocs_before) / double(done)};
 }
 
 std::string rate(double per_second) {

@@ -9,27 +9,13 @@
 #include <vector>
 
 #include "circ/gate.hpp"
+#include "alloc_counter.hpp"
 #include "circ/gate/gates.hpp"
 #include "state/gates.hpp"
 #include "state/mod.hpp"
 #include "state/order_info.hpp"
 #include "state/rng.hpp"
 
-namespace {
-
-// Every heap allocation of the process is counted, so a row can show that
-// its loop allocates nothing.
-std::size_t allocations = 0;
-
-}  // namespace
-
-void* operator new(std::size_t n) {
-    ++allocations;
-    if (void* p = std::malloc(n ? n : 1)) return p;
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -49,7 +35,7 @@ template <class F>
 Result measure(F&& op) {
     op();  // first use: tables, scratch pool
     std::size_t done = 0, batch = 64;
-    const std::size_t allocs_before = allocations;
+    const std::size_t allocs_before = bench::allocations();
     const auto start = Clock::now();
     double elapsed = 0.0;
     while (elapsed < seconds_per_row) {
@@ -58,7 +44,7 @@ Result measure(F&& op) {
         batch *= 2;
         elapsed = std::chrono::duration<double>(Clock::now() - start).count();
     }
-    return Result{done / elapsed, double(allocations - allocs_before) / double(done)};
+    return Result{done / elapsed, double(bench::allocations() - allocs_before) / double(done)};
 }
 
 std::string rate(double per_second) {
