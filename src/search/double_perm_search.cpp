@@ -294,8 +294,10 @@ void progress(const SearchCounters& counters, const std::vector<Instr32>& circui
     print_stdout(line);
 }
 
+// Pops circuits in first-in-first-out order; `step` evaluates the popped circuit's
+// one-placement extensions and queues the ones that open a class.
 template <class Step>
-std::pair<RawECCs, SearchCounters> breadth_first(const Evaluator& ev, std::uint64_t max_size, Step&& step) {
+std::pair<RawECCs, SearchCounters> breadth_first(const Evaluator& ev, Step&& step) {
     RawECCs raw = RawECCs::new_(ev);
     std::deque<AliasList> queue{AliasList()};
     std::vector<Instr32> circuit;
@@ -308,7 +310,6 @@ std::pair<RawECCs, SearchCounters> breadth_first(const Evaluator& ev, std::uint6
         step(raw, node, circuit, queue, counters);
         ++counters[0];
     }
-    (void)max_size;
     return {std::move(raw), counters};
 }
 
@@ -322,7 +323,7 @@ std::pair<RawECCs, SearchCounters> RawECCs::search(const Evaluator& ev, std::vec
     StateVec prefix = ev.initial_state;  // the popped circuit's forward state, not yet phase-fixed
     StateVec forward = ev.initial_state;
     std::vector<Instr32> adj;
-    return breadth_first(ev, max_size, [&](RawECCs& raw, AliasList node, std::vector<Instr32>& circuit,
+    return breadth_first(ev, [&](RawECCs& raw, AliasList node, std::vector<Instr32>& circuit,
                                            std::deque<AliasList>& queue, SearchCounters& counters) {
         // Applying the placements one after another reproduces the full forward
         // pass bit for bit, so the popped circuit's part is computed once.
@@ -353,7 +354,7 @@ std::pair<RawECCs, SearchCounters> RawECCs::search_naive(const Evaluator& ev, st
                                                          std::uint64_t max_size) {
     const Permut32 id = Permut32::identity(ev.nqubits());
     StateVec s = ev.backtrack_state;
-    return breadth_first(ev, max_size, [&](RawECCs& raw, AliasList node, std::vector<Instr32>& circuit,
+    return breadth_first(ev, [&](RawECCs& raw, AliasList node, std::vector<Instr32>& circuit,
                                            std::deque<AliasList>& queue, SearchCounters& counters) {
         for (const Instr32& p : instrs) {
             circuit.push_back(p);
