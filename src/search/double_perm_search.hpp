@@ -18,6 +18,7 @@
 #include "state/rng.hpp"
 #include "utils/alias_list.hpp"
 #include "utils/hash_table64.hpp"
+#include "utils/small_vec.hpp"
 
 namespace brimsel {
 
@@ -110,17 +111,17 @@ public:
     void insert(const Instr32& i) {
         if (!contains(i)) items_.push_back(i);
     }
-    const std::vector<Instr32>& items() const noexcept { return items_; }
+    const SmallVec<Instr32, 4>& items() const noexcept { return items_; }
 
 private:
-    std::vector<Instr32> items_;
+    SmallVec<Instr32, 4> items_;
 };
 
 struct CircuitECC {
     std::uint64_t size = 0;
     InstrSet front_gates;
     InstrSet back_gates;
-    std::vector<CircTriple> circuits;
+    SmallVec<CircTriple, 1> circuits;  // never empty once stored
 
     ECC simplify() const;
     std::string to_string() const;

@@ -10,6 +10,7 @@
 #include "utils/alias_list.hpp"
 #include "utils/fmt_join.hpp"
 #include "utils/hash_table64.hpp"
+#include "utils/small_vec.hpp"
 
 using namespace brimsel;
 
@@ -84,4 +85,25 @@ TEST(FmtJoin, Joins) {
     EXPECT_EQ(fmt_join(none, {", ", "(", ")"}), "");
     EXPECT_EQ(fmt_join(none, {", ", "(", ")", "empty"}), "empty");
     EXPECT_EQ(fmt_join(ab, {" "}), "a b");
+}
+
+TEST(SmallVec, InlineThenHeap) {
+    SmallVec<int, 2> v;
+    EXPECT_TRUE(v.empty());
+    for (int i = 0; i < 100; ++i) v.push_back(i);  // spills to the heap and grows
+    ASSERT_EQ(v.size(), 100u);
+    for (int i = 0; i < 100; ++i) EXPECT_EQ(v[static_cast<std::size_t>(i)], i);
+    SmallVec<int, 2> copy = v;
+    copy[0] = -1;
+    EXPECT_EQ(v[0], 0);  // a copy owns its elements
+    SmallVec<int, 2> moved = std::move(copy);
+    EXPECT_EQ(moved.size(), 100u);
+    EXPECT_EQ(moved[0], -1);
+    SmallVec<int, 2> small{7, 8};
+    EXPECT_EQ(small.back(), 8);
+    small = v;
+    EXPECT_TRUE(small == v);
+    small.clear();
+    EXPECT_PANIC(small.back(), "index out of bounds: the len is 0 but the index is 0");
+    EXPECT_PANIC(v[100], "index out of bounds: the len is 100 but the index is 100");
 }
