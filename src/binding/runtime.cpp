@@ -166,35 +166,55 @@ void unpack_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObje
     check_missing(sig, out);
 }
 
+namespace {
+
+// The pending exception as one object, and back: the calls of Python 3.12 and
+// later, made from the older triple-based ones before that.
+PyObject* take_raised_exception() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyErr_GetRaisedException();
+#else
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    if (!type) return nullptr;
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb && value) PyException_SetTraceback(value, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    return value;
+#endif
+}
+
+void set_raised_exception(PyObject* exc) noexcept {  // steals exc
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exc);
+#else
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc))), exc, PyException_GetTraceback(exc));
+#endif
+}
+
+}  // namespace
+
 void wrap_argument_error(const char* name) {
     // Only type errors are wrapped with the parameter name; others pass unchanged.
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
+    PyObject* original = take_raised_exception();
+    if (!original) return;
     std::string message;
     try {
-        message = value ? str_of(value) : std::string();
+        message = str_of(original);
     } catch (const ErrorAlreadySet&) {
         PyErr_Clear();
     }
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
-    Ref new_value = Ref::steal(PyUnicode_FromString(
-        ("argument '" + std::string(name) + "': " + message).c_str()));
-    if (!new_value) {
-        Py_XDECREF(value);
-        return;
+    Ref text = Ref::steal(PyUnicode_FromString(("argument '" + std::string(name) + "': " + message).c_str()));
+    PyObject* wrapped = text ? PyObject_CallOneArg(PyExc_TypeError, text.get()) : nullptr;
+    if (!wrapped) {
+        Py_DECREF(original);
+        return;  // the error of building the new one is pending
     }
-    PyErr_SetObject(PyExc_TypeError, new_value.get());
-    if (value) {
-        // Keep the original error as the cause, as a reader of the traceback expects.
-        PyObject *t2, *v2, *tb2;
-        PyErr_Fetch(&t2, &v2, &tb2);
-        PyErr_NormalizeException(&t2, &v2, &tb2);
-        PyException_SetCause(v2, value);  // steals value
-        PyErr_Restore(t2, v2, tb2);
-    }
+    // Keep the original error as the cause, as a reader of the traceback expects.
+    PyException_SetCause(wrapped, original);  // steals original
+    set_raised_exception(wrapped);
 }
 
 // ---- type creation --------------------------------------------------------------------------
