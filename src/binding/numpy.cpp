@@ -11,6 +11,7 @@ void** brimsel_ARRAY_API = nullptr;
 #include <cstring>
 
 #include "panic.hpp"
+#include "utils/memory.hpp"
 
 namespace brimsel::py {
 
@@ -67,6 +68,10 @@ Matrix FromPy<Matrix>::convert(PyObject* o) {
     if (strides[0] < 0 || strides[1] < 0) panic_unwrap_none();
     const auto rows = static_cast<std::size_t>(shape[0]);
     const auto cols = static_cast<std::size_t>(shape[1]);
+    // A shape that registration refuses is refused before anything is copied.
+    Gate16::check_matrix_shape(rows, cols);
+    check_allocation(rows, cols);  // the entry count itself must not overflow
+    check_allocation(rows * cols, sizeof(QComplex));
     Matrix m(rows, cols);
     const char* base = static_cast<const char*>(PyArray_DATA(a));
     for (std::size_t i = 0; i < rows; ++i)

@@ -95,10 +95,13 @@ struct WriteGuard {
 
 }  // namespace
 
+void Gate16::check_matrix_shape(std::size_t rows, std::size_t cols) {
+    if (!is_power_of_two(rows)) panic("Matrix must have a number of rows that is a power of two");
+    if (rows != cols) panic("Matrix must be squared");
+}
+
 Gate16 Gate16::new_(std::string name, std::vector<std::string> params, Matrix matrix) {
-    if (!is_power_of_two(matrix.rows))
-        panic("Matrix must have a number of rows that is a power of two");
-    if (matrix.rows != matrix.cols) panic("Matrix must be squared");
+    check_matrix_shape(matrix.rows, matrix.cols);
     GateData entry = GateData::new_(std::move(name), std::move(params), std::move(matrix));
     const std::uint64_t hash = entry.hash_value();
 

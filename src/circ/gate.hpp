@@ -61,6 +61,8 @@ public:
 
     // Registers a gate, or returns the existing one whose matrix hashes alike.
     static Gate16 new_(std::string name, std::vector<std::string> params, Matrix matrix);
+    // The two checks of registration: a power-of-two row count, then a square matrix.
+    static void check_matrix_shape(std::size_t rows, std::size_t cols);
     // The first gate whose whole display text equals `text`.
     static std::optional<Gate16> from_name(std::string_view text);
     // Loading of the saved form: a text that names no gate is an internal failure.

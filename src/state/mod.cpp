@@ -1,7 +1,7 @@
 // State vectors: construction, normalisation, hashing, display, gate application and qubit permutation.
 #include "state/mod.hpp"
+#include "utils/memory.hpp"
 
-#include <sys/sysinfo.h>
 
 #include <algorithm>
 #include <new>
@@ -12,20 +12,6 @@
 
 namespace brimsel {
 
-namespace {
-
-// What this machine can hold at most: its memory plus its swap.
-std::uint64_t memory_limit_bytes() noexcept {
-    static const std::uint64_t limit = [] {
-        struct sysinfo info {};
-        if (::sysinfo(&info) != 0) return ~std::uint64_t{0};
-        const std::uint64_t unit = info.mem_unit ? info.mem_unit : 1;
-        return (static_cast<std::uint64_t>(info.totalram) + info.totalswap) * unit;
-    }();
-    return limit;
-}
-
-}  // namespace
 
 void StateVec::check_qubit_count(std::uint32_t n) {
     if (n >= 64) panic("Number of qubits too large, resulting in overflow for state vector size.");
@@ -36,7 +22,7 @@ StateVec StateVec::allocate(std::uint32_t n) {
     check_qubit_count(n);
     const std::uint64_t len = std::uint64_t{1} << n;
     // Two arrays of 8-byte parts; n < 60 keeps this below 2^64.
-    if (len * 2 * sizeof(Qreal) > memory_limit_bytes()) throw std::bad_alloc();
+    check_allocation(len, 2 * sizeof(Qreal));
     StateVec s;
     s.re_.assign(len, Qreal{});
     s.im_.assign(len, Qreal{});

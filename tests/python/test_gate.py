@@ -215,3 +215,14 @@ def test_adjoint_of_new_gate():
 def test_no_constructor_bypass():
     with pytest.raises(TypeError):
         Gate.__new__(Gate)
+
+
+def test_refused_shapes_are_not_copied():
+    # Broadcast views describe huge matrices without memory; a refused shape
+    # fails with its own message before any copy is attempted.
+    with panics("Matrix must have a number of rows that is a power of two"):
+        Gate("odd", [], np.broadcast_to(np.complex128(1), (3, 2 ** 40)))
+    with panics("Matrix must be squared"):
+        Gate("wide", [], np.broadcast_to(np.complex128(1), (4, 2 ** 40)))
+    with pytest.raises(MemoryError):
+        Gate("huge", [], np.broadcast_to(np.complex128(1), (2 ** 22, 2 ** 22)))
