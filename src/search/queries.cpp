@@ -137,7 +137,9 @@ std::pair<std::uint64_t, std::uint64_t> reduce_equivalence_front(std::span<const
         const SurfaceMap sa = circuit_get_surface_gates_hashmap(a, ma);
         const SurfaceMap sb = circuit_get_surface_gates_hashmap(b, mb);
         std::size_t matches = 0;
-        for (const auto& [g, pa] : sa) {
+        for (const auto& entry : sa) {
+            const Instr32& g = entry.first;
+            const auto pa = entry.second;
             const auto hit = std::find_if(sb.begin(), sb.end(), [&](const auto& e) { return e.first == g; });
             if (hit == sb.end()) continue;
             mb &= ~(std::uint64_t{1} << hit->second);
