@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "alloc_counter.hpp"
+#include "harness.hpp"
 #include "circ/gate/gates.hpp"
 #include "identity/circuit.hpp"
 #include "identity/idcircuit.hpp"
@@ -21,42 +21,12 @@
 namespace {
 
 using namespace brimsel;
-using Clock = std::chrono::steady_clock;
 
-double seconds_per_row = 0.2;
 std::uint64_t sink = 0;
 
-struct Result {
-    double per_second;
-    double allocs_per_op;
-};
-
-template <class F>
-Result measure(F&& op) {
-    op();
-    std::size_t done = 0, batch = 4;
-    const std::size_t allocs_before = bench::allocations();
-    const auto start = Clock::now();
-    double elapsed = 0.0;
-    while (elapsed < seconds_per_row) {
-        for (std::size_t i = 0; i < batch; ++i) op();
-        done += batch;
-        batch *= 2;
-        elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-    }
-    return Result{done / elapsed, double(bench::allocations() - allocs_before) / double(done)};
-}
-
-std::string rate(double per_second) {
-    char buf[32];
-    if (per_second >= 1e6)
-        std::snprintf(buf, sizeof buf, "%8.2f M/s", per_second / 1e6);
-    else if (per_second >= 1e3)
-        std::snprintf(buf, sizeof buf, "%8.2f k/s", per_second / 1e3);
-    else
-        std::snprintf(buf, sizeof buf, "%8.2f  /s", per_second);
-    return buf;
-}
+using bench::measure;
+using bench::rate;
+using bench::Result;
 
 void row(const char* what, std::size_t n, std::size_t len, Result r, const Result* plain = nullptr) {
     std::printf("%-26s %2zu %3zu  %s  %7.1f", what, n, len, rate(r.per_second).c_str(), r.allocs_per_op);
@@ -140,7 +110,7 @@ Circ make_identity(std::mt19937_64& gen, std::size_t n, std::size_t len) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc > 1) seconds_per_row = std::atof(argv[1]);
+    if (argc > 1) bench::seconds_per_row = std::atof(argv[1]);
     std::mt19937_64 gen(1);
 
     std::printf("calls per second (heap allocations per call); plain = one Circ per candidate\n\n");

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "circ/gate.hpp"
-#include "alloc_counter.hpp"
+#include "harness.hpp"
 #include "circ/gate/gates.hpp"
 #include "state/gates.hpp"
 #include "state/mod.hpp"
@@ -20,41 +20,12 @@
 namespace {
 
 using namespace brimsel;
-using Clock = std::chrono::steady_clock;
 
-double seconds_per_row = 0.2;
 double sink = 0.0;  // keeps the work observable
 
-struct Result {
-    double per_second;
-    double allocs_per_op;
-};
-
-// Runs `op` in growing batches until the row's time is used up.
-template <class F>
-Result measure(F&& op) {
-    op();  // first use: tables, scratch pool
-    std::size_t done = 0, batch = 64;
-    const std::size_t allocs_before = bench::allocations();
-    const auto start = Clock::now();
-    double elapsed = 0.0;
-    while (elapsed < seconds_per_row) {
-        for (std::size_t i = 0; i < batch; ++i) op();
-        done += batch;
-        batch *= 2;
-        elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-    }
-    return Result{done / elapsed, double(bench::allocations() - allocs_before) / double(done)};
-}
-
-std::string rate(double per_second) {
-    char buf[32];
-    if (per_second >= 1e6)
-        std::snprintf(buf, sizeof buf, "%8.2f M/s", per_second / 1e6);
-    else
-        std::snprintf(buf, sizeof buf, "%8.2f k/s", per_second / 1e3);
-    return buf;
-}
+using bench::measure;
+using bench::rate;
+using bench::Result;
 
 void row(const char* what, std::uint32_t n, Result r, const Result* against = nullptr) {
     std::printf("%-22s %3u  %s  %6.2f", what, n, rate(r.per_second).c_str(), r.allocs_per_op);
@@ -66,7 +37,7 @@ void row(const char* what, std::uint32_t n, Result r, const Result* against = nu
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc > 1) seconds_per_row = std::atof(argv[1]);
+    if (argc > 1) bench::seconds_per_row = std::atof(argv[1]);
     Rng rng = Rng::from_seed(1);
 
     std::printf("gate applications per second (allocations per operation)\n\n");
@@ -79,8 +50,8 @@ int main(int argc, char** argv) {
                 e.nqargs == 1 ? std::vector<std::uint8_t>{0} : std::vector<std::uint8_t>{0, 1};
             const Matrix m = e.gate.matrix_copy();
             StateVec a = StateVec::from_random(rng, n), b = a;
-            Result kernel = measure([&] { a.apply(q, e.gate); });
-            Result dense = measure([&] { b.multiply(q, m); });
+            Result kernel = measure([&] { a.apply(q, e.gate); }, 64);
+            Result dense = measure([&] { b.multiply(q, m); }, 64);
             sink += a.re()[0].value + b.re()[0].value;
             row(e.gate.to_string().c_str(), n, kernel, &dense);
         }
@@ -92,23 +63,23 @@ int main(int argc, char** argv) {
         // Gates without a kernel: dense matrix under the gate table's read lock.
         const Gate16 y = *Gate16::from_name("y");
         const std::vector<std::uint8_t> q0{0};
-        row("y (table matrix)", n, measure([&] { s.apply(q0, y); }));
+        row("y (table matrix)", n, measure([&] { s.apply(q0, y); }, 64));
         if (n >= 2) {
             const Gate16 cz = *Gate16::from_name("cz");
             const std::vector<std::uint8_t> q{1, 0};
-            row("cz (table matrix)", n, measure([&] { s.apply(q, cz); }));
+            row("cz (table matrix)", n, measure([&] { s.apply(q, cz); }, 64));
         }
         if (n <= 8) {
             std::vector<std::uint8_t> images;
             for (std::uint32_t i = 0; i < n; ++i) images.push_back(static_cast<std::uint8_t>((i + 1) % n));
             const Permut32 p = Permut32::from_iter(images);
-            row("apply_permutation", n, measure([&] { s.apply_permutation(p); }));
+            row("apply_permutation", n, measure([&] { s.apply_permutation(p); }, 64));
         }
         row("normalize_arg + hash", n, measure([&] {
                 s.normalize_arg();
                 sink += static_cast<double>(s.hash_value() & 1u);
-            }));
-        if (n <= 5) row("get_orderinfo", n, measure([&] { sink += s.get_orderinfo().n_eqclasses(); }));
+            }, 64));
+        if (n <= 5) row("get_orderinfo", n, measure([&] { sink += s.get_orderinfo().n_eqclasses(); }, 64));
     }
     std::printf("\n(checksum %g)\n", sink);
     return 0;

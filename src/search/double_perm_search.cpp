@@ -31,14 +31,6 @@ void print_stdout(std::string_view text) {
 
 namespace {
 
-bool is_bijection(Permut32 p) {
-    const std::size_t n = p.len();
-    if (n > 8) return false;
-    unsigned seen = 0;
-    for (std::size_t i = 0; i < n; ++i) seen |= 1u << p.get(i);
-    return seen == (1u << n) - 1;
-}
-
 void relabel(StateVec& s, Permut32 p) {
     reserve_state_vec_cache(s.nqubits());
     s.apply_permutation(p);
@@ -77,7 +69,6 @@ void Evaluator::canonicalize(StateVec& f, std::span<const Instr32> adjoints, Scr
               "relabelling for more");
     }
     order.for_each_perm([&](Permut32 back_perm) {
-        if (!is_bijection(back_perm)) panic("The evaluator handles at most 5 qubits");
         const Permut32 back_inv = back_perm.inv();
         s.b = backtrack_state;
         relabel(s.b, back_perm);
@@ -145,15 +136,7 @@ void circuit_get_surface_gates(std::span<const Instr32> instrs, bool reversed, s
     const std::size_t n = instrs.size();
     for (std::size_t k = 0; k < n; ++k) {
         const Instr32& i = instrs[reversed ? n - 1 - k : k];
-        std::size_t fresh = 0;
-        for (std::uint8_t q : i.qargs.as_slice()) {
-            const std::uint32_t bit = std::uint32_t{1} << (q % 32);
-            if (!(seen & bit)) {
-                ++fresh;
-                seen |= bit;
-            }
-        }
-        if (fresh == i.qargs.len()) out.push_back(i);
+        if (mark_surface(i, seen)) out.push_back(i);
     }
 }
 
@@ -245,10 +228,10 @@ std::pair<bool, AliasList> RawECCs::add_entry(std::uint64_t key, Permut32 front_
     if (it == inner.end()) {
         CircuitECC c;
         c.size = instr_vec.size();
-        for (const Instr32& g : circuit_get_surface_gates(instr_vec))
-            c.front_gates.insert(g.apply_permutation(front_inv));
-        for (const Instr32& g : circuit_get_surface_gates(instr_vec, true))
-            c.back_gates.insert(g.apply_permutation(back_perm));
+        circuit_get_surface_gates(instr_vec, false, front_scratch_);
+        circuit_get_surface_gates(instr_vec, true, back_scratch_);
+        for (const Instr32& g : front_scratch_) c.front_gates.insert(g.apply_permutation(front_inv));
+        for (const Instr32& g : back_scratch_) c.back_gates.insert(g.apply_permutation(back_perm));
         const AliasList node = AliasList::cons(*arena, parent, last);
         c.circuits.push_back(CircTriple{front_perm, node, back_perm});
         inner.emplace(key, std::move(c));

@@ -130,6 +130,20 @@ struct CircuitECC {
 
 using SearchCounters = std::array<std::uint64_t, 3>;
 
+// Marks the qubits of `i` in `seen` (qubit q is bit q mod 32) and tells whether all
+// of them were new there, which makes `i` a surface gate of the walk so far.
+inline bool mark_surface(const Instr32& i, std::uint32_t& seen) noexcept {
+    std::size_t fresh = 0;
+    for (std::uint8_t q : i.qargs.as_slice()) {
+        const std::uint32_t bit = std::uint32_t{1} << (q % 32);
+        if (!(seen & bit)) {
+            ++fresh;
+            seen |= bit;
+        }
+    }
+    return fresh == i.qargs.len();
+}
+
 // Surface gates of a sequence: those all of whose qubits appear for the first time.
 // `reversed` walks the sequence from its last instruction (the back layer).
 std::vector<Instr32> circuit_get_surface_gates(std::span<const Instr32> instrs, bool reversed = false);

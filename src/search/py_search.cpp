@@ -84,22 +84,16 @@ Ref search_result(std::pair<RawECCs, SearchCounters> r) {
     return Ref::check(PyTuple_Pack(2, raw.get(), counters.get()));
 }
 
-Ref raw_search(Borrowed<Evaluator> ev, std::vector<Instr32> instrs, std::uint64_t max_size) {
+// The four searches: the evaluator stays borrowed for the whole run.
+template <auto Search, class Items>
+Ref run_search(Borrowed<Evaluator> ev, Items items, std::uint64_t max_size) {
     ArgBorrow<Evaluator> b(ev);
-    return search_result(RawECCs::search(b.get(), std::move(instrs), max_size));
+    return search_result(Search(b.get(), std::move(items), max_size));
 }
-Ref raw_search_naive(Borrowed<Evaluator> ev, std::vector<Instr32> instrs, std::uint64_t max_size) {
-    ArgBorrow<Evaluator> b(ev);
-    return search_result(RawECCs::search_naive(b.get(), std::move(instrs), max_size));
-}
-Ref raw_generate(Borrowed<Evaluator> ev, std::vector<Gate16> gates, std::uint64_t max_size) {
-    ArgBorrow<Evaluator> b(ev);
-    return search_result(RawECCs::generate(b.get(), std::move(gates), max_size));
-}
-Ref raw_generate_naive(Borrowed<Evaluator> ev, std::vector<Gate16> gates, std::uint64_t max_size) {
-    ArgBorrow<Evaluator> b(ev);
-    return search_result(RawECCs::generate_naive(b.get(), std::move(gates), max_size));
-}
+constexpr auto raw_search = &run_search<&RawECCs::search, std::vector<Instr32>>;
+constexpr auto raw_search_naive = &run_search<&RawECCs::search_naive, std::vector<Instr32>>;
+constexpr auto raw_generate = &run_search<&RawECCs::generate, std::vector<Gate16>>;
+constexpr auto raw_generate_naive = &run_search<&RawECCs::generate_naive, std::vector<Gate16>>;
 ECCs raw_simplify(const RawECCs& r) { return r.simplify(); }
 
 // ---- Evaluator --------------------------------------------------------------------------------
@@ -157,15 +151,15 @@ PyTypeObject* PyClass<RawECCs>::type() {
             "Mutable ECC map keyed by evaluator hash.\n\n"
             "This is the direct output of the search algorithm before final simplification.");
         c->constructor<&raw_new, "evaluator">()
-            .static_method<"search_naive", &raw_search_naive, "evaluator", "instrs", "max_size">(
+            .static_method<"search_naive", raw_search_naive, "evaluator", "instrs", "max_size">(
                 "Exhaustive baseline search without permutation-based multiplicity reduction.")
-            .static_method<"search", &raw_search, "evaluator", "instrs", "max_size">(
+            .static_method<"search", raw_search, "evaluator", "instrs", "max_size">(
                 "Optimized search using permutation-equivalent placements per circuit.")
             .method<"simplify", &raw_simplify>("Converts raw buckets into sorted, normalized ECCs.")
-            .static_method<"generate", &raw_generate, "evaluator", "gates", "max_size">(
+            .static_method<"generate", raw_generate, "evaluator", "gates", "max_size">(
                 "Generates ECCs from a gate set using the optimized search.\n\n"
                 "Adjoint gates are added automatically if missing.")
-            .static_method<"generate_naive", &raw_generate_naive, "evaluator", "gates", "max_size">(
+            .static_method<"generate_naive", raw_generate_naive, "evaluator", "gates", "max_size">(
                 "Generates ECCs from a gate set using the naive search.");
         add_raweccs_queries(*c);
         return c->create();

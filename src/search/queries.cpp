@@ -109,15 +109,7 @@ SurfaceMap circuit_get_surface_gates_hashmap(std::span<const Instr32> circuit, s
     for (std::size_t i = 0; i < circuit.size(); ++i) {
         if (!((filtering_mask >> i) & 1)) continue;
         const Instr32& g = circuit[i];
-        std::size_t fresh = 0;
-        for (std::uint8_t q : g.qargs.as_slice()) {
-            const std::uint32_t bit = std::uint32_t{1} << (q % 32);
-            if (!(seen & bit)) {
-                ++fresh;
-                seen |= bit;
-            }
-        }
-        if (fresh != g.qargs.len()) continue;
+        if (!mark_surface(g, seen)) continue;
         auto at = std::find_if(out.begin(), out.end(), [&](const auto& e) { return e.first == g; });
         if (at != out.end())
             at->second = i;
