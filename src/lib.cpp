@@ -6,6 +6,7 @@
 #include "circ/gate/py_gate.hpp"
 #include "circ/py_instr.hpp"
 #include "identity/py_circ.hpp"
+#include "identity/py_eccprove.hpp"
 #include "identity/py_idcircuit.hpp"
 #include "search/py_search.hpp"
 #include "state/py_statevec.hpp"
@@ -35,6 +36,7 @@ const Registration kClasses[] = {
     {"Evaluator", &PyClass<Evaluator>::type},
     {"Circ", &PyClass<Circ>::type},
     {"IdentityCirc", &PyClass<IdentityCirc>::type},
+    {"IdentityProver", &PyClass<IdentityProver>::type},
 };
 
 PyModuleDef module_def = {

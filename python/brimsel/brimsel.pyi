@@ -21,6 +21,7 @@ __all__ = [
     "Evaluator",
     "Circ",
     "IdentityCirc",
+    "IdentityProver",
 ]
 
 class Argument:
@@ -362,6 +363,43 @@ class IdentityCirc:
     def __le__(self, other: IdentityCirc) -> bool: ...
     def __gt__(self, other: IdentityCirc) -> bool: ...
     def __ge__(self, other: IdentityCirc) -> bool: ...
+
+class IdentityProver:
+    """Rule-based prover for circuit identities.
+
+    The prover is built from ECCs, extracts assumed rules, and can then:
+    - check whether a target identity is derivable,
+    - produce visited states for diagnostics,
+    - export explicit proof traces."""
+
+    @staticmethod
+    def build_from_eccs(eccs: ECCs) -> IdentityProver:
+        """Python entrypoint: builds a prover from generated ECCs."""
+    def par_apply_rules(self, identity: IdentityCirc, additional_size: int) -> list[IdentityCirc]:
+        """Applies one round of parallel rule rewriting bounded by `additional_size`."""
+    def add_identity(self, identity: IdentityCirc, additional_size: int, count_limit: int) -> bool:
+        """Inserts one identity into the prover, deriving it when possible.
+
+        Returns `true` when this identity must be kept as an assumption."""
+    def add_identity_search(
+        self, identity: IdentityCirc, additional_size: int, count_limit: int
+    ) -> tuple[set[IdentityCirc], bool]:
+        """Internal bounded search used by [`Self::add_identity`].
+
+        Returns `(visited, assumed)` where `assumed=true` means the identity
+        could not be derived within `count_limit`."""
+    def prove_identity(
+        self, identity: IdentityCirc, additional_size: int, count_limit: int
+    ) -> Optional[IdentityCirc]:
+        """Attempts to prove one identity.
+
+        Returns `None` if proved, or `Some(identity)` if the search exceeded limits."""
+    def prove_identity_with_visited(
+        self, identity: IdentityCirc, additional_size: int, count_limit: int
+    ) -> tuple[Optional[IdentityCirc], set[IdentityCirc]]:
+        """Same as [`Self::prove_identity`] but also returns visited identities."""
+    def get_assumed(self) -> list[IdentityCirc]:
+        """Returns current assumptions as a cloned list (Python helper)."""
 
 # NOT IMPORTABLE: the module does not register OrderInfo. The qubit ordering that the evaluator
 # uses internally is catalogued here for reference only; `brimsel.OrderInfo` does not exist.

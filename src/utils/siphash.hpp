@@ -1,4 +1,4 @@
-// Streaming SipHash-1-3 with an all-zero key: the stable hash of every value the system hashes as data.
+// Streaming SipHash-1-3; with its all-zero key, the stable hash of every value the system hashes as data.
 #pragma once
 
 #include <cstddef>
@@ -12,6 +12,13 @@ namespace brimsel {
 class StableHasher {
 public:
     StableHasher() noexcept = default;
+    // The same function under a key of its own, for in-memory tables that must not be
+    // predictable from outside.
+    StableHasher(std::uint64_t k0, std::uint64_t k1) noexcept
+        : v0_(k0 ^ 0x736f6d6570736575ULL),
+          v1_(k1 ^ 0x646f72616e646f6dULL),
+          v2_(k0 ^ 0x6c7967656e657261ULL),
+          v3_(k1 ^ 0x7465646279746573ULL) {}
 
     void write(const void* data, std::size_t len) noexcept;
     void write_u8(std::uint8_t v) noexcept { write(&v, 1); }

@@ -222,6 +222,8 @@ def conforms(value, tp):
         return any(conforms(value, a) for a in args)
     if origin is list:
         return type(value) is list and all(conforms(v, args[0]) for v in value)
+    if origin is set:
+        return type(value) is set and all(conforms(v, args[0]) for v in value)
     if origin is tuple:
         if type(value) is not tuple:
             return False
@@ -267,6 +269,7 @@ def samples(tmp_path_factory):
     s.ecc = next(e for e in s.eccs.to_list() if len(e.circuits()) > 1)
     s.circ = ext.Circ([s.h0, s.h0])
     s.ident = ext.IdentityCirc(s.circ)
+    s.prover = ext.IdentityProver.build_from_eccs(s.eccs)
     s.dir = tmp_path_factory.mktemp("stubs")
     s.postcard = str(s.dir / "saved.postcard")
     s.eccs.dump_postcard(s.postcard)
@@ -275,6 +278,7 @@ def samples(tmp_path_factory):
         "Instruction": ext.Instruction(cx, [("q", 0), ("q", 1)], [("c", 0)]),
         "Gate": h, "Instr": s.cx01, "StateVec": s.state, "ECC": s.ecc, "ECCs": s.eccs,
         "RawECCs": s.raw, "Evaluator": s.ev, "Circ": s.circ, "IdentityCirc": s.ident,
+        "IdentityProver": s.prover,
     }
     return s
 
@@ -318,6 +322,13 @@ CALLS = [
     ("IdentityCirc", "qargs_forward", lambda s: (s.ident, (0,))),
     ("IdentityCirc", "qargs_backward", lambda s: (s.ident, (1,))),
     ("IdentityCirc", "__getitem__", lambda s: (s.ident, (0,))),
+    ("IdentityProver", "build_from_eccs", lambda s: (ext.IdentityProver, (s.eccs,))),
+    ("IdentityProver", "par_apply_rules", lambda s: (s.prover, (s.ident, 2))),
+    ("IdentityProver", "add_identity", lambda s: (s.prover, (s.ident, 1, 100))),
+    ("IdentityProver", "add_identity_search", lambda s: (s.prover, (s.ident, 1, 100))),
+    ("IdentityProver", "prove_identity", lambda s: (s.prover, (s.ident, 1, 100))),
+    ("IdentityProver", "prove_identity", lambda s: (s.prover, (ext.IdentityCirc(ext.Circ([])), 1, 100))),
+    ("IdentityProver", "prove_identity_with_visited", lambda s: (s.prover, (s.ident, 1, 100))),
 ]
 # Checked on their own: comparisons above, the constructors by the signature test, and the
 # overloads of Gate.__call__ below.

@@ -1,0 +1,284 @@
+// The subset table, selections of identities, their ports and tests, and the split.
+#include "identity/subcircuit.hpp"
+
+#include <algorithm>
+#include <deque>
+#include <limits>
+
+#include "utils/pool.hpp"
+
+namespace brimsel {
+
+namespace {
+
+constexpr std::uint64_t kNone = std::numeric_limits<std::uint64_t>::max();
+
+// All k-subsets of {0, .., n-1} in lexicographic order, the last index advancing fastest.
+void append_combinations(std::vector<std::uint32_t>& out, unsigned n, unsigned k) {
+    if (k > n) return;
+    std::array<unsigned, 32> idx{};
+    for (unsigned i = 0; i < k; ++i) idx[i] = i;
+    while (true) {
+        std::uint32_t mask = 0;
+        for (unsigned i = 0; i < k; ++i) mask |= std::uint32_t{1} << idx[i];
+        out.push_back(mask);
+        // The rightmost index that can still advance.
+        int i = static_cast<int>(k) - 1;
+        while (i >= 0 && idx[static_cast<unsigned>(i)] == static_cast<unsigned>(i) + n - k) --i;
+        if (i < 0) return;
+        ++idx[static_cast<unsigned>(i)];
+        for (unsigned j = static_cast<unsigned>(i) + 1; j < k; ++j) idx[j] = idx[j - 1] + 1;
+    }
+}
+
+std::uint32_t bit(std::uint64_t i) noexcept { return std::uint32_t{1} << i; }
+
+}  // namespace
+
+Combinations::Combinations() {
+    masks_.reserve(742141);
+    for (unsigned n = 0; n < kCombinationRows; ++n) {
+        starts_[n] = masks_.size();
+        for (unsigned k = 0; k <= n / 2 + 1; ++k) append_combinations(masks_, n, k);
+    }
+    starts_[kCombinationRows] = masks_.size();
+}
+
+std::vector<std::uint8_t> Combinations::indices(std::uint32_t mask) {
+    std::vector<std::uint8_t> out;
+    for (std::uint8_t i = 0; mask; ++i, mask >>= 1)
+        if (mask & 1u) out.push_back(i);
+    return out;
+}
+
+const Combinations& COMBINATIONS() {
+    static const Combinations table;
+    return table;
+}
+
+// ---- selections --------------------------------------------------------------------------------
+
+namespace {
+
+template <class Next>
+std::vector<Port> ports(const IdentitySubcircuit& s, Next next) {
+    std::vector<Port> out;
+    for (std::size_t g = 0; g < s.gates.size(); ++g) {
+        if (!s.gates[g]) continue;
+        const std::vector<std::uint64_t> neighbours = next(g);
+        const Instr32 instr = (*s.circuit)[g];
+        for (std::size_t k = 0; k < neighbours.size(); ++k) {
+            const std::uint64_t i2 = neighbours[k];
+            if (i2 == g || !s.gates.at(i2))
+                out.push_back(Port{instr.qargs.q[k], g, k});
+        }
+    }
+    return out;
+}
+
+bool distinct_qubits(const std::vector<Port>& ports) {
+    std::vector<std::uint8_t> seen;
+    for (const Port& p : ports) {
+        if (std::find(seen.begin(), seen.end(), p.qubit) != seen.end()) return false;
+        seen.push_back(p.qubit);
+    }
+    return true;
+}
+
+}  // namespace
+
+std::vector<Port> IdentitySubcircuit::inputs() const {
+    return ports(*this, [&](std::size_t g) { return circuit->qargs_backward(g); });
+}
+
+std::vector<Port> IdentitySubcircuit::outputs() const {
+    return ports(*this, [&](std::size_t g) { return circuit->qargs_forward(g); });
+}
+
+bool IdentitySubcircuit::is_convex() const { return distinct_qubits(inputs()) && distinct_qubits(outputs()); }
+
+bool IdentitySubcircuit::is_connected() const {
+    const auto first = std::find(gates.begin(), gates.end(), true);
+    if (first == gates.end()) return true;
+    std::vector<bool> visited(gates.size(), false);
+    const auto start = static_cast<std::size_t>(first - gates.begin());
+    visited[start] = true;
+    std::deque<std::size_t> queue{start};
+    while (!queue.empty()) {
+        const std::size_t g = queue.front();
+        queue.pop_front();
+        for (const auto& wires : {circuit->qargs_forward(g), circuit->qargs_backward(g)}) {
+            for (std::uint64_t i2 : wires) {
+                check(i2 != kNone, "assertion failed: i2 != usize::MAX");
+                if (gates.at(i2) && !visited[i2]) {
+                    visited[i2] = true;
+                    queue.push_back(i2);
+                }
+            }
+        }
+    }
+    return visited == gates;
+}
+
+namespace {
+
+bool disjoint_from_all(const Instr32& a, const std::deque<Instr32>& taken) {
+    for (const Instr32& b : taken)
+        if (!a.disjoint(b)) return false;
+    return true;
+}
+
+template <class V>
+void rotate_left(V& v, std::size_t k) {
+    std::rotate(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(k), v.end());
+}
+
+}  // namespace
+
+std::optional<std::pair<Circ, Circ>> IdentitySubcircuit::split() const {
+    const auto first = std::find(gates.begin(), gates.end(), true);
+    if (first == gates.end()) return std::nullopt;
+    const auto f = static_cast<std::size_t>(first - gates.begin());
+    Circ circ = circuit->circ.rotate(static_cast<std::int64_t>(f));
+    std::vector<bool> flags = gates;
+    rotate_left(flags, f);
+    const Permut32 p = circ.perm;
+    std::deque<Instr32> taken;
+    auto first_set = [&]() -> std::optional<std::size_t> {
+        auto it = std::find(flags.begin(), flags.end(), true);
+        if (it == flags.end()) return std::nullopt;
+        return static_cast<std::size_t>(it - flags.begin());
+    };
+    auto last_set = [&]() -> std::optional<std::size_t> {
+        auto it = std::find(flags.rbegin(), flags.rend(), true);
+        if (it == flags.rend()) return std::nullopt;
+        return flags.size() - 1 - static_cast<std::size_t>(it - flags.rbegin());
+    };
+    auto exchange = [&](std::size_t a, std::size_t b) {
+        std::swap(circ.instrs[a], circ.instrs[b]);
+        const bool t = flags[a];
+        flags[a] = flags[b];
+        flags[b] = t;
+    };
+
+    // From the front: selected instructions move to the front and are taken there.
+    while (const auto found = first_set()) {
+        const std::size_t i = *found;
+        if (i == 0) {
+            taken.push_back(circ.instrs[0]);
+            circ.instrs.erase(circ.instrs.begin());
+            flags.erase(flags.begin());
+        } else if (circ.instrs[i - 1].disjoint(circ.instrs[i])) {
+            exchange(i - 1, i);
+        } else if (std::all_of(circ.instrs.begin(), circ.instrs.begin() + static_cast<std::ptrdiff_t>(i),
+                               [&](const Instr32& a) { return disjoint_from_all(a, taken); })) {
+            circ = circ.rotate(static_cast<std::int64_t>(i));
+            rotate_left(flags, i);
+        } else {
+            break;
+        }
+    }
+    // From the back: the rest move to the back and are taken there, in front of what
+    // the first phase took, relabelled by the trailing permutation.
+    while (const auto found = last_set()) {
+        const std::size_t i = *found;
+        const std::size_t len = circ.instrs.size();
+        if (i == len - 1) {
+            taken.push_front(circ.instrs[i].permut(p));
+            circ.instrs.pop_back();
+            flags.pop_back();
+        } else if (circ.instrs[i].disjoint(circ.instrs[i + 1])) {
+            exchange(i, i + 1);
+        } else if (std::all_of(circ.instrs.begin() + static_cast<std::ptrdiff_t>(i) + 1, circ.instrs.end(),
+                               [&](const Instr32& a) { return disjoint_from_all(a.permut(p), taken); })) {
+            const std::size_t k = len - i - 1;
+            circ = circ.rotate(-static_cast<std::int64_t>(k));
+            rotate_left(flags, flags.size() - k);
+        } else {
+            return std::nullopt;
+        }
+    }
+    Circ s = Circ::new_(std::vector<Instr32>(taken.begin(), taken.end()), Permut32::identity(circuit->nqubits()));
+    return std::make_pair(std::move(s), std::move(circ));
+}
+
+// ---- masks -------------------------------------------------------------------------------------
+
+WireTable::WireTable(const IdentityCirc& identity) : n_(identity.len()) {
+    check(n_ <= wires_.size(), "assertion failed: an identity for selection masks has at most 32 instructions");
+    for (std::size_t g = 0; g < n_; ++g) {
+        Wires& w = wires_[g];
+        const Instr32 instr = identity[g];
+        const std::vector<std::uint64_t> fwd = identity.qargs_forward(g);
+        const std::vector<std::uint64_t> bwd = identity.qargs_backward(g);
+        w.nargs = static_cast<std::uint8_t>(fwd.size());
+        for (std::size_t k = 0; k < fwd.size(); ++k) {
+            check_index(fwd[k], n_);
+            check_index(bwd[k], n_);
+            w.qubit[k] = instr.qargs.q[k];
+            w.forward[k] = static_cast<std::uint32_t>(fwd[k]);
+            w.backward[k] = static_cast<std::uint32_t>(bwd[k]);
+            w.neighbours |= bit(fwd[k]) | bit(bwd[k]);
+        }
+    }
+}
+
+bool WireTable::is_connected(std::uint32_t mask) const noexcept {
+    if (mask == 0) return true;
+    std::uint32_t reached = mask & (~mask + 1);  // the first selected instruction
+    std::uint32_t frontier = reached;
+    while (frontier) {
+        std::uint32_t next = 0;
+        for (std::uint32_t f = frontier; f; f &= f - 1) next |= wires_[static_cast<unsigned>(__builtin_ctz(f))].neighbours;
+        next &= mask & ~reached;
+        reached |= next;
+        frontier = next;
+    }
+    return reached == mask;
+}
+
+bool WireTable::is_convex(std::uint32_t mask) const noexcept {
+    auto distinct = [&](bool forward) {
+        std::uint64_t seen[4] = {0, 0, 0, 0};  // one bit per qubit byte
+        for (std::uint32_t m = mask; m; m &= m - 1) {
+            const auto g = static_cast<unsigned>(__builtin_ctz(m));
+            const Wires& w = wires_[g];
+            for (unsigned k = 0; k < w.nargs; ++k) {
+                const std::uint32_t i2 = forward ? w.forward[k] : w.backward[k];
+                if (i2 != g && (mask & bit(i2))) continue;
+                const std::uint64_t b = std::uint64_t{1} << (w.qubit[k] & 63u);
+                std::uint64_t& word = seen[w.qubit[k] >> 6];
+                if (word & b) return false;
+                word |= b;
+            }
+        }
+        return true;
+    };
+    return distinct(false) && distinct(true);
+}
+
+std::optional<std::pair<Circ, Circ>> split_mask(const IdentityCirc& identity, std::uint32_t mask) {
+    IdentitySubcircuit s{&identity, std::vector<bool>(identity.len(), false)};
+    for (std::size_t i = 0; i < s.gates.size() && i < 32; ++i) s.gates[i] = (mask >> i) & 1u;
+    return s.split();
+}
+
+std::vector<std::pair<Circ, Circ>> IdentitySubcircuit::par_subcircuit_splits(const IdentityCirc& identity) {
+    const std::span<const std::uint32_t> row = COMBINATIONS().row(identity.len());
+    const WireTable wires(identity);
+    constexpr std::size_t kChunk = 256;
+    const std::size_t chunks = (row.size() + kChunk - 1) / kChunk;
+    auto parts = pool::map(chunks, [&](std::size_t c) {
+        std::vector<std::pair<Circ, Circ>> out;
+        const std::size_t begin = c * kChunk;
+        for_each_split(identity, wires, row.subspan(begin, std::min(kChunk, row.size() - begin)),
+                       [&](Circ s, Circ r) { out.emplace_back(std::move(s), std::move(r)); });
+        return out;
+    });
+    std::vector<std::pair<Circ, Circ>> all;
+    for (auto& p : parts)
+        for (auto& x : p) all.push_back(std::move(x));
+    return all;
+}
+
+}  // namespace brimsel

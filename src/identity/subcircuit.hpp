@@ -1,0 +1,106 @@
+// Subcircuits of identities: the subset table, selections, their ports, and splitting an
+// identity into a contiguous selected piece and the rest.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "identity/idcircuit.hpp"
+
+namespace brimsel {
+
+// Identities of at most this many instructions have a row in the subset table.
+inline constexpr std::size_t kMaxIdentityLen = 19;
+inline constexpr std::size_t kCombinationRows = kMaxIdentityLen + 1;
+
+// Row n lists the selections tried on an identity of n instructions: every subset of
+// {0, .., n-1} of size 0, 1, .., n/2 + 1, by size, then lexicographically. A subset is a
+// mask with bit i set for index i.
+class Combinations {
+public:
+    std::span<const std::uint32_t> row(std::size_t n) const {
+        check_index(n, kCombinationRows);
+        return {masks_.data() + starts_[n], starts_[n + 1] - starts_[n]};
+    }
+    std::size_t total() const noexcept { return masks_.size(); }
+    // The subset as its ascending indices.
+    static std::vector<std::uint8_t> indices(std::uint32_t mask);
+
+private:
+    friend const Combinations& COMBINATIONS();
+    Combinations();
+    std::vector<std::uint32_t> masks_;
+    std::array<std::size_t, kCombinationRows + 1> starts_{};
+};
+
+// Built by the first caller, other threads waiting.
+const Combinations& COMBINATIONS();
+
+// One qubit end of a selected instruction on the boundary of the selection.
+struct Port {
+    std::uint8_t qubit = 0;
+    std::uint64_t instr_id = 0;
+    std::uint64_t qargs_idx = 0;
+    friend bool operator==(const Port&, const Port&) = default;
+};
+
+// A selection of instructions of an identity (one flag per instruction).
+struct IdentitySubcircuit {
+    const IdentityCirc* circuit;
+    std::vector<bool> gates;
+
+    std::vector<Port> inputs() const;
+    std::vector<Port> outputs() const;
+    bool is_convex() const;
+    bool is_connected() const;
+    // (S, R): the selection brought together as one circuit, then the rest, so that S
+    // followed by R is a rotation of the identity; nothing when it cannot be brought
+    // together by exchanging disjoint neighbours and rotating.
+    std::optional<std::pair<Circ, Circ>> split() const;
+
+    // Every connected, convex selection of the identity's row that splits, in row order,
+    // computed on the thread pool.
+    static std::vector<std::pair<Circ, Circ>> par_subcircuit_splits(const IdentityCirc& identity);
+};
+
+// The wire neighbours of every instruction, read once per identity so that selections
+// can be tested on masks without touching the circuit.
+class WireTable {
+public:
+    explicit WireTable(const IdentityCirc& identity);
+
+    std::size_t len() const noexcept { return n_; }
+    bool is_connected(std::uint32_t mask) const noexcept;
+    bool is_convex(std::uint32_t mask) const noexcept;
+
+private:
+    struct Wires {
+        std::uint8_t nargs = 0;
+        std::uint8_t qubit[2] = {0, 0};
+        std::uint32_t forward[2] = {0, 0};   // instruction indices
+        std::uint32_t backward[2] = {0, 0};
+        std::uint32_t neighbours = 0;        // mask of every wire neighbour
+    };
+    std::size_t n_;
+    std::array<Wires, 32> wires_{};
+};
+
+// Splits a selection given as a mask (n < 32).
+std::optional<std::pair<Circ, Circ>> split_mask(const IdentityCirc& identity, std::uint32_t mask);
+
+// For a round: the splits of every subset in [begin, end) of the identity's row,
+// in row order, handed to `each` (connected and convex ones only).
+template <class F>
+void for_each_split(const IdentityCirc& identity, const WireTable& wires, std::span<const std::uint32_t> subsets,
+                    F&& each) {
+    for (std::uint32_t mask : subsets) {
+        if (mask == 0 || !wires.is_connected(mask) || !wires.is_convex(mask)) continue;
+        if (auto s = split_mask(identity, mask)) each(std::move(s->first), std::move(s->second));
+    }
+}
+
+}  // namespace brimsel

@@ -1,0 +1,261 @@
+// The prover: construction from classes, rewriting rounds and the two bounded searches.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "circ/gate/gates.hpp"
+#include "circuit_support.hpp"
+#include "identity/eccprove.hpp"
+#include "identity/subcircuit.hpp"
+#include "panic_matchers.hpp"
+#include "search/double_perm_search.hpp"
+#include "search/mod.hpp"
+#include "state/rng.hpp"
+
+using namespace brimsel;
+using namespace brimsel::test;
+
+namespace {
+
+EccMember M(std::vector<Instr32> instrs, Permut32 perm) { return EccMember{std::move(instrs), perm}; }
+
+// Builds with standard error captured; returns the prover and what was written there.
+std::pair<IdentityProver, std::string> build_quietly(const ECCs& eccs) {
+    testing::internal::CaptureStderr();
+    try {
+        IdentityProver p = IdentityProver::build(eccs);
+        return {std::move(p), testing::internal::GetCapturedStderr()};
+    } catch (...) {
+        testing::internal::GetCapturedStderr();
+        throw;
+    }
+}
+
+// The classes of h, t, cx on 3 qubits up to 3 instructions, and the prover built from them.
+struct RealProver {
+    ECCs eccs;
+    IdentityProver prover;
+    RealProver() {
+        Rng rng = Rng::from_seed(5);
+        const Evaluator ev = Evaluator::from_random(3, rng);
+        testing::internal::CaptureStdout();
+        eccs = RawECCs::generate(ev, {gates::H(), gates::T(), gates::CX()}, 3).first.simplify();
+        testing::internal::GetCapturedStdout();
+        prover = build_quietly(eccs).first;
+    }
+    static RealProver& get() {
+        static RealProver p;
+        return p;
+    }
+};
+
+// A canonical identity: a random circuit of h, t, cx and its inverse.
+IdentityCirc random_identity(std::mt19937_64& gen, std::size_t n, std::size_t half) {
+    static const char* one[] = {"h", "t", "tdg"};
+    std::vector<Instr32> v;
+    auto below = [&](std::size_t k) { return std::uniform_int_distribution<std::size_t>(0, k - 1)(gen); };
+    for (std::size_t i = 0; i < half; ++i) {
+        auto a = static_cast<std::uint8_t>(below(n));
+        if (below(3) == 0) {
+            auto b = static_cast<std::uint8_t>(below(n - 1));
+            if (b >= a) ++b;
+            v.push_back(I2("cx", a, b));
+        } else {
+            v.push_back(I1(one[below(3)], a));
+        }
+    }
+    const Circ c = C(std::move(v), Permut32::identity(n));
+    return (c + c.inverse()).rotate_representative();
+}
+
+}  // namespace
+
+TEST(ProverBuild, EmptyClassList) {
+    auto [p, err] = build_quietly(ECCs{{}, 3});
+    EXPECT_EQ(err, "Building identity prover from 0 ECCs\nProving Identities\n");
+    EXPECT_TRUE(p.assume.empty());
+    EXPECT_TRUE(p.proved.empty());
+    EXPECT_TRUE(p.circ_map.empty());
+}
+
+TEST(ProverBuild, RuleTableFromMembers) {
+    const Permut32 two = Permut32::identity(2);
+    // h(1) h(1) ~ nothing; a single-member class; a later class that lists the empty circuit again.
+    const ECC pair{{M({}, two), M({I1("h", 1), I1("h", 1)}, two)}};
+    const ECC single{{M({I2("cx", 0, 1)}, two)}};
+    const ECC swaps{{M({I2("cx", 0, 1), I2("cx", 1, 0), I2("cx", 0, 1)}, two),
+                     M({I2("cx", 1, 0), I2("cx", 0, 1), I2("cx", 1, 0)}, two)}};
+    const ECC again{{M({}, two), M({I1("x", 0), I1("x", 0)}, two)}};
+    auto [p, err] = build_quietly(ECCs{{pair, single, swaps, again}, 2});
+    EXPECT_EQ(err, "Building identity prover from 4 ECCs\nProving Identities\n");
+
+    // The pair: both keys, each listing the other member re-expressed; the empty circuit's
+    // list is the one of the later class, not merged.
+    const Circ empty_key = Circ::new_no_perm({}).representative();
+    const auto hh = Circ::new_no_perm({I1("h", 1), I1("h", 1)}).representative_with_perm();
+    ASSERT_TRUE(p.circ_map.count(empty_key));
+    ASSERT_TRUE(p.circ_map.count(hh.first));
+    EXPECT_EQ(p.circ_map.at(empty_key), std::vector<Circ>{C({I1("x", 0), I1("x", 0)}, two)});
+    EXPECT_EQ(p.circ_map.at(hh.first), std::vector<Circ>{C({}, two).permut(hh.second)});
+    // The single member: its key with an empty list.
+    EXPECT_EQ(p.circ_map.at(Circ::new_no_perm({I2("cx", 0, 1)}).representative()), std::vector<Circ>{});
+    // The two SWAP forms relabel into one key: the second member's list replaced the first's.
+    const auto k3 = Circ::new_no_perm(swaps.members[1].instrs).representative_with_perm();
+    const Circ other = Circ::new_(swaps.members[0].instrs, two).permut(k3.second);
+    EXPECT_EQ(p.circ_map.at(k3.first), std::vector<Circ>{other});
+    EXPECT_EQ(p.circ_map.size(), 5u);  // the empty circuit, h h, x x, cx, the SWAP form
+
+    // Every drawn identity is proved, and the ones whose search gave up are also assumed.
+    for (const IdentityCirc& a : p.assume) EXPECT_TRUE(p.proved.contains(a));
+    const IdentityCirc hh_id = (Circ::new_({}, two).inverse() + C({I1("h", 1), I1("h", 1)}, two)).rotate_representative();
+    EXPECT_TRUE(p.proved.contains(hh_id));
+}
+
+TEST(ProverBuild, FailuresOfBadClasses) {
+    const Permut32 one = Permut32::identity(1);
+    testing::internal::CaptureStderr();
+    EXPECT_PANIC(IdentityProver::build(ECCs{{ECC{}}, 1}), "index out of bounds: the len is 0 but the index is 0");
+    EXPECT_PANIC(IdentityProver::build(ECCs{{ECC{{M({I1("h", 0)}, one), M({I1("x", 0)}, Permut32::identity(2))}}}, 1}),
+                 "assertion failed: self.len() == other.len()");
+    testing::internal::GetCapturedStderr();
+    // A drawn identity of 20 instructions fails before any search.
+    std::vector<Instr32> ten;
+    for (int i = 0; i < 10; ++i) ten.push_back(I1(i % 2 ? "t" : "h", 0));
+    testing::internal::CaptureStderr();
+    EXPECT_PANIC(IdentityProver::build(ECCs{{ECC{{M({}, one), M({I1("h", 0), I1("h", 0)}, one)}},
+                                              ECC{{M(ten, one), M(ten, one)}}},
+                                             1}),
+                 "index out of bounds: the len is 20 but the index is 20");
+    testing::internal::GetCapturedStderr();
+}
+
+TEST(ProverRound, EdgeCases) {
+    const IdentityProver& p = RealProver::get().prover;
+    EXPECT_TRUE(p.par_apply_rules(IdentityCirc::new_(Circ()), 3).empty());
+    // An identity of 20 instructions fails with the subset table's message.
+    std::vector<Instr32> twenty(20, I1("h", 0));
+    EXPECT_PANIC(p.par_apply_rules(IdentityCirc::new_(C(twenty, Permut32::identity(1))), 0),
+                 "index out of bounds: the len is 20 but the index is 20");
+    // Nothing is proved: no rewrite passes, though transition pairs exist.
+    IdentityProver bare;
+    bare.circ_map = p.circ_map;
+    const IdentityCirc id = IdentityCirc::unchecked(C({I1("h", 0), I1("h", 0), I1("t", 1), I1("tdg", 1)}, Permut32::identity(2)))
+                                .circ.rotate_representative();
+    EXPECT_TRUE(bare.par_apply_rules(id, 2).empty());
+    EXPECT_FALSE(bare.par_transition_pairs(id, 2).empty());
+
+    // A rule that is no equivalence fails in a worker's identity check; the caller sees it.
+    IdentityProver wrong;
+    wrong.circ_map[Circ::new_no_perm({I1("h", 0)}).representative()] = {C({I1("x", 0)}, Permut32::identity(1))};
+    const IdentityCirc hh = IdentityCirc::unchecked(C({I1("h", 0), I1("h", 0)}, Permut32::identity(1)));
+    testing::internal::CaptureStderr();
+    try {
+        wrong.par_apply_rules(hh, 0);
+        ADD_FAILURE() << "expected the identity check to fail";
+    } catch (const Panic& p) {
+        EXPECT_EQ(p.message().rfind("IdentityCirc: circuit is not identity ", 0), 0u) << p.message();
+    }
+    testing::internal::GetCapturedStderr();
+}
+
+TEST(ProverRound, RewritesAreBoundedIdentitiesAndMatchTransitionPairs) {
+    const IdentityProver& p = RealProver::get().prover;
+    std::mt19937_64 gen(3);
+    for (int round = 0; round < 6; ++round) {
+        const IdentityCirc id = random_identity(gen, 3, 3 + round % 4);
+        if (id.len() >= kCombinationRows) continue;
+        for (std::uint64_t extra : {0u, 1u, 3u}) {
+            const auto rewrites = p.par_apply_rules(id, extra);
+            for (const IdentityCirc& r : rewrites) {
+                EXPECT_LE(r.len(), id.len() + extra);
+                EXPECT_TRUE(r.check());
+            }
+            std::vector<IdentityCirc> expect;
+            for (auto& [n, rule] : p.par_transition_pairs(id, extra))
+                if (p.proved.contains(rule)) expect.push_back(n);
+            EXPECT_EQ(rewrites, expect);
+        }
+    }
+}
+
+TEST(ProverBuild, AssumedIdentitiesAreProved) {
+    RealProver& real = RealProver::get();
+    IdentityProver p = real.prover;
+    EXPECT_FALSE(p.assume.empty());
+    EXPECT_FALSE(p.proved.empty());
+    for (const IdentityCirc& a : real.prover.assume) {
+        EXPECT_TRUE(p.proved.contains(a));
+        EXPECT_FALSE(p.add_identity(a, 3, 1000));
+    }
+    EXPECT_EQ(p.assume.size(), real.prover.assume.size());
+}
+
+TEST(ProverSearch, EmptyAndProvedIdentitiesChangeNothing) {
+    IdentityProver p = RealProver::get().prover;
+    const std::size_t assumed = p.assume.size(), proved = p.proved.size();
+    EXPECT_FALSE(p.add_identity(IdentityCirc::new_(Circ()), 3, 100));
+    EXPECT_FALSE(p.add_identity(p.assume.front(), 3, 100));
+    EXPECT_EQ(p.assume.size(), assumed);
+    EXPECT_EQ(p.proved.size(), proved);
+}
+
+// Walks the first round of a root as both searches do, to find a root whose first round
+// queues two fresh identities before anything else ends the search.
+TEST(ProverSearch, CountLimitsDifferByOne) {
+    const IdentityProver& p = RealProver::get().prover;
+    std::mt19937_64 gen(17);
+    int checked = 0;
+    for (int attempt = 0; attempt < 200 && checked < 3; ++attempt) {
+        const IdentityCirc root = random_identity(gen, 3, 4 + attempt % 3);
+        if (root.len() == 0 || root.len() >= kCombinationRows || p.proved.contains(root)) continue;
+        IdentitySet seen;
+        seen.insert(root);
+        int queued = 0;
+        bool ended = false;
+        for (const IdentityCirc& r : p.par_apply_rules(root, 0)) {
+            if (!seen.insert(r)) continue;
+            if (r.len() < root.len() || p.proved.contains(r)) {
+                ended = true;
+                break;
+            }
+            if (++queued == 2) break;
+        }
+        if (ended || queued < 2) continue;
+        ++checked;
+        IdentityProver adding = p;
+        auto [visited, assumed] = adding.add_identity_search(root, 0, 1);
+        EXPECT_TRUE(assumed);
+        EXPECT_EQ(visited.size(), 3u);
+        EXPECT_EQ(adding.assume.back(), root);
+        EXPECT_EQ(adding.proved.size(), p.proved.size());  // the search alone marks nothing
+
+        auto [result, pvisited] = p.prove_identity_with_visited(root, 0, 1);
+        EXPECT_EQ(result, root);
+        EXPECT_EQ(pvisited.size(), 2u);
+        EXPECT_EQ(p.prove_identity(root, 0, 1), root);
+        // Count limit 0: both give up at the first queued identity.
+        EXPECT_EQ(adding.add_identity_search(root, 0, 0).first.size(), 2u);
+        EXPECT_EQ(p.prove_identity_with_visited(root, 0, 0).second.size(), 2u);
+    }
+    EXPECT_GT(checked, 0);
+}
+
+TEST(ProverSearch, AddingAndProvingAgree) {
+    IdentityProver p = RealProver::get().prover;
+    std::mt19937_64 gen(23);
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        const IdentityCirc root = random_identity(gen, 3, 2 + attempt % 3);
+        if (root.len() == 0) continue;
+        auto [result, visited] = p.prove_identity_with_visited(root, 2, 2000);
+        EXPECT_EQ(p.prove_identity(root, 2, 2000), result);
+        EXPECT_TRUE(visited.contains(root));
+        IdentityProver q = p;
+        const bool assumed = q.add_identity(root, 2, 2000);
+        EXPECT_TRUE(q.proved.contains(root));
+        if (assumed) EXPECT_TRUE(q.proved.contains(q.assume.back()));
+        // Huge allowances behave as unlimited ones instead of wrapping or allocating.
+        EXPECT_EQ(p.prove_identity(root, ~std::uint64_t{0}, 50), p.prove_identity(root, 1000, 50));
+    }
+}
