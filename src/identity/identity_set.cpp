@@ -85,31 +85,36 @@ bool IdentitySet::contains(std::span<const Instr32> instrs, Permut32 perm) const
 }
 
 IdentitySet::Pos IdentitySet::append(std::span<const Instr32> instrs, Permut32 perm) {
+    if (instrs.size() > kMaxPositions / 2) panic("IdentitySet: no room is left for another identity");
     const std::size_t need = instrs.size() + 2;
-    if (need > kBlockWords)
-        panic("IdentitySet: an identity of " + std::to_string(instrs.size()) + " instructions is too long to store");
-    if (blocks_.empty() || blocks_.back().capacity - blocks_.back().used < need) {
-        // Blocks start small and double up to the full block size, so small sets stay small.
-        if (!blocks_.empty() && blocks_.back().capacity < kBlockWords) {
-            Block& last = blocks_.back();
-            std::size_t cap = last.capacity;
-            while (cap - last.used < need) cap *= 2;
-            if (cap <= kBlockWords) {
-                auto words = std::make_unique<std::uint32_t[]>(cap);
-                std::memcpy(words.get(), last.words.get(), last.used * sizeof(std::uint32_t));
-                last.words = std::move(words);
-                last.capacity = cap;
-            }
-        }
-        if (blocks_.empty() || blocks_.back().capacity - blocks_.back().used < need) {
-            if ((blocks_.size() + 1) * kBlockWords > kMaxPositions - 1)
-                panic("IdentitySet: no room is left for another identity");
-            const std::size_t cap = blocks_.empty() ? std::max<std::size_t>(1024, need) : kBlockWords;
-            blocks_.push_back(Block{std::make_unique<std::uint32_t[]>(cap), 0, cap});
+    auto fits = [&] { return !blocks_.empty() && blocks_.back().capacity - blocks_.back().used >= need; };
+    // The first block starts small and doubles up to the full block size, so small sets stay small.
+    if (!fits() && blocks_.size() == 1 && blocks_.back().capacity < kBlockWords) {
+        Block& last = blocks_.back();
+        std::size_t cap = last.capacity;
+        while (cap - last.used < need && cap < kBlockWords) cap *= 2;
+        if (cap - last.used >= need) {
+            auto words = std::make_unique<std::uint32_t[]>(cap);
+            std::memcpy(words.get(), last.words.get(), last.used * sizeof(std::uint32_t));
+            last.words = std::move(words);
+            last.capacity = cap;
         }
     }
-    Block& blk = blocks_.back();
-    const auto pos = static_cast<Pos>(((blocks_.size() - 1) << kBlockBits) + blk.used);
+    if (!fits()) {
+        // A record longer than a block gets a block of its own, followed by empty blocks for
+        // the positions it covers, so that a position still names its block by its top bits.
+        const std::size_t span = (need + kBlockWords - 1) / kBlockWords;
+        if ((blocks_.size() + span) * kBlockWords > kMaxPositions - 1)
+            panic("IdentitySet: no room is left for another identity");
+        const std::size_t cap = blocks_.empty() && need <= kBlockWords ? std::max<std::size_t>(1024, need)
+                                                                        : span * kBlockWords;
+        blocks_.push_back(Block{std::make_unique<std::uint32_t[]>(cap), 0, cap});
+        for (std::size_t i = 1; i < span; ++i) blocks_.push_back(Block{});
+    }
+    std::size_t b = blocks_.size() - 1;
+    while (blocks_[b].capacity == 0) --b;
+    Block& blk = blocks_[b];
+    const auto pos = static_cast<Pos>((b << kBlockBits) + blk.used);
     std::uint32_t* w = &blk.words[blk.used];
     w[0] = static_cast<std::uint32_t>(instrs.size());
     w[1] = perm.raw;

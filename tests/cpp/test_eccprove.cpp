@@ -1,6 +1,7 @@
 // The prover: construction from classes, rewriting rounds and the two bounded searches.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -71,6 +72,52 @@ IdentityCirc random_identity(std::mt19937_64& gen, std::size_t n, std::size_t ha
 }
 
 }  // namespace
+
+TEST(IdentitySet, StoresDistinctIdentitiesInInsertionOrder) {
+    IdentitySet set;
+    std::vector<IdentityCirc> expect;
+    std::mt19937_64 gen(1);
+    for (int i = 0; i < 5000; ++i) {
+        const Circ c = random_circuit(gen, 1 + i % 4, static_cast<std::size_t>(i % 9));
+        const IdentityCirc id = IdentityCirc::new_(c);
+        const bool fresh = std::find(expect.begin(), expect.end(), id) == expect.end();
+        const auto pos = set.insert(id);
+        ASSERT_EQ(pos.has_value(), fresh) << i;
+        if (fresh) {
+            expect.push_back(id);
+            EXPECT_EQ(set.at(*pos), id);
+        }
+    }
+    EXPECT_EQ(set.size(), expect.size());
+    EXPECT_EQ(set.to_vector(), expect);
+    for (const IdentityCirc& id : expect) EXPECT_TRUE(set.contains(id));
+    // Same instructions, another permutation word; one more instruction.
+    IdentityCirc other = expect.back();
+    other.circ.perm.raw ^= 1u << 24;
+    EXPECT_EQ(set.contains(other), std::find(expect.begin(), expect.end(), other) != expect.end());
+
+    const IdentitySet copy = set;
+    EXPECT_EQ(copy.to_vector(), expect);
+    IdentitySet joined;
+    joined.insert(expect[3]);
+    joined.insert_all(set);
+    EXPECT_EQ(joined.size(), expect.size());
+    EXPECT_EQ(joined.to_vector().front(), expect[3]);
+
+    // Records longer than a block keep their neighbours' positions sound.
+    IdentitySet big;
+    const Circ small = C({I1("h", 0)}, Permut32::identity(1));
+    big.insert(IdentityCirc::new_(small));
+    const Circ huge = C(std::vector<Instr32>((1u << 20) + 5, I1("x", 0)), Permut32::identity(1));
+    const auto huge_pos = big.insert(IdentityCirc::new_(huge));
+    ASSERT_TRUE(huge_pos);
+    const auto after = big.insert(IdentityCirc::new_(C({I1("t", 0)}, Permut32::identity(1))));
+    ASSERT_TRUE(after);
+    EXPECT_EQ(big.at(*huge_pos).circ, huge);
+    EXPECT_EQ(big.at(*after).circ, C({I1("t", 0)}, Permut32::identity(1)));
+    EXPECT_TRUE(big.contains(IdentityCirc::new_(huge)));
+    EXPECT_EQ(big.to_vector().size(), 3u);
+}
 
 TEST(ProverBuild, EmptyClassList) {
     auto [p, err] = build_quietly(ECCs{{}, 3});
