@@ -29,8 +29,11 @@ struct MapKey {
 };
 
 // Subsets handed to one task of a round: enough to pay for scheduling, few enough that
-// the splits that survive (the expensive part) spread over every worker.
-constexpr std::size_t kSubsetsPerTask = 128;
+// the splits that survive (the expensive part) spread over every worker, also in the
+// short rows of short identities.
+std::size_t subsets_per_task(std::size_t row) {
+    return std::clamp<std::size_t>(row / (pool::num_threads() * 8), 4, 256);
+}
 
 // One round over the identity's row: `per_split(c1, c2, out)` appends the results of
 // one split; the per-task lists are joined in row order.
@@ -41,11 +44,12 @@ std::vector<Out> run_round(const IdentityCirc& identity, PerSplit per_split) {
     register_adjoints_of(identity.circ.instrs);
     const std::span<const std::uint32_t> row = COMBINATIONS().row(n);
     const WireTable wires(identity);
-    const std::size_t tasks = (row.size() + kSubsetsPerTask - 1) / kSubsetsPerTask;
+    const std::size_t chunk = subsets_per_task(row.size());
+    const std::size_t tasks = (row.size() + chunk - 1) / chunk;
     std::vector<std::vector<Out>> parts = pool::map(tasks, [&](std::size_t t) {
         std::vector<Out> out;
-        const std::size_t begin = t * kSubsetsPerTask;
-        for_each_split(identity, wires, row.subspan(begin, std::min(kSubsetsPerTask, row.size() - begin)),
+        const std::size_t begin = t * chunk;
+        for_each_split(identity, wires, row.subspan(begin, std::min(chunk, row.size() - begin)),
                        [&](Circ c1, Circ c2) { per_split(c1, c2, out); });
         return out;
     });
