@@ -7,7 +7,7 @@ if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
     apt-get update -qq
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
         g++ python3-dev python3-venv python3-numpy python3-pytest python3-hypothesis \
-        meson ninja-build python3-mesonpy libtbb-dev pkg-config libgtest-dev >/dev/null
+        meson ninja-build python3-mesonpy libtbb-dev pkg-config libgtest-dev python3-mypy >/dev/null
 fi
 
 if [ ! -x .venv/bin/python ]; then

@@ -4,7 +4,7 @@
 # results are typed tuple[int, ...] and parameters Sequence[int]; Instr.qargs is typed bytes
 # because that is what the attribute returns.
 
-from typing import Any, ClassVar, Iterator, Optional, Sequence, Union, overload
+from typing import Any, ClassVar, Iterator, Optional, Sequence, Union, final, overload
 
 import numpy
 import numpy.typing
@@ -24,6 +24,7 @@ __all__ = [
     "IdentityProver",
 ]
 
+@final
 class Argument:
     """A named register argument (e.g., `q[0]`, `c[2]`) used by high-level instructions."""
 
@@ -37,6 +38,7 @@ class Argument:
     def __ne__(self, other: object) -> bool: ...
     def __str__(self) -> str: ...
 
+@final
 class Instruction:
     """A high-level instruction with gate + explicit quantum/classical register arguments."""
 
@@ -56,6 +58,7 @@ class Instruction:
     def __ne__(self, other: object) -> bool: ...
     def __str__(self) -> str: ...
 
+@final
 class Gate:
     """Parameterized quantum gate definition used by both search and Python APIs."""
 
@@ -98,6 +101,7 @@ class Gate:
     def __hash__(self) -> int: ...
     def __str__(self) -> str: ...
 
+@final
 class Instr:
     """A compact, index-only quantum instruction used internally by the search/prover."""
 
@@ -129,6 +133,7 @@ class Instr:
     def __repr__(self) -> str: ...
     def __hash__(self) -> int: ...
 
+@final
 class StateVec:
     """Complex state vector used for randomized circuit evaluation."""
 
@@ -163,6 +168,7 @@ class StateVec:
         """Canonicalizes global phase for stable equality/hash comparison."""
     def __getitem__(self, index: int) -> complex:
         """Returns one amplitude as Python `complex`."""
+    def __iter__(self) -> Iterator[complex]: ...
     def __setitem__(self, index: int, value: complex) -> None:
         """Sets one amplitude from Python `complex`."""
     # `state *= instr` changes the state in place and leaves the same object bound.
@@ -177,6 +183,7 @@ class StateVec:
     def __str__(self) -> str: ...
     __hash__: ClassVar[None]  # type: ignore[assignment]
 
+@final
 class ECC:
     """One equivalence class of circuits."""
 
@@ -187,6 +194,7 @@ class ECC:
     def __str__(self) -> str: ...
     __hash__: ClassVar[None]  # type: ignore[assignment]
 
+@final
 class ECCs:
     """Collection of equivalence classes for a fixed number of qubits."""
 
@@ -213,6 +221,7 @@ class ECCs:
     def __str__(self) -> str: ...
     __hash__: ClassVar[None]  # type: ignore[assignment]
 
+@final
 class RawECCs:
     """Mutable ECC map keyed by evaluator hash.
 
@@ -261,6 +270,7 @@ class RawECCs:
     def check_identity_subset(self, ecc1: RawECCs, evaluator: Evaluator) -> None:
         """Checks that every identity in `self` is representable in `ecc1`."""
 
+@final
 class Evaluator:
     """Randomized evaluator used to hash circuits and recover permutation metadata."""
 
@@ -279,6 +289,7 @@ class Evaluator:
     def __ne__(self, other: object) -> bool: ...
     __hash__: ClassVar[None]  # type: ignore[assignment]
 
+@final
 class Circ:
     """Circuit with an explicit trailing qubit permutation."""
 
@@ -327,6 +338,7 @@ class Circ:
     def __gt__(self, other: Circ) -> bool: ...
     def __ge__(self, other: Circ) -> bool: ...
 
+@final
 class IdentityCirc:
     """Canonical identity circuit (a circuit proven equivalent to identity)."""
 
@@ -403,6 +415,7 @@ class IdentityProver:
 
 # NOT IMPORTABLE: the module does not register OrderInfo. The qubit ordering that the evaluator
 # uses internally is catalogued here for reference only; `brimsel.OrderInfo` does not exist.
+@final
 class OrderInfo:
     """Ordering/equality-class information for qubit symmetry handling."""
 

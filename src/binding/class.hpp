@@ -159,6 +159,12 @@ public:
         add_slot(Py_sq_item, reinterpret_cast<void*>(&W::item));
         return *this;
     }
+    // F(const T&) -> a list of the items, iterated once.
+    template <auto F>
+    ClassBuilder& iter() {
+        add_slot(Py_tp_iter, reinterpret_cast<void*>(&IterWrapper<T, F>::iter));
+        return *this;
+    }
     // F(T&, K, V) under the exclusive borrow.
     template <auto F, fixed_string Key = "index", fixed_string Value = "value">
     ClassBuilder& setitem() {

@@ -75,9 +75,12 @@ struct FromPy<T, std::enable_if_t<std::is_integral_v<T> && !std::is_same_v<T, bo
             if (v == -1 && PyErr_Occurred()) throw ErrorAlreadySet{};
             return static_cast<T>(v);
         } else {
-            long v = PyLong_AsLong(o);
+            // Every value outside T's range gets the one text, also those
+            // beyond a C long, for which PyLong_AsLong has a text of its own.
+            int overflow = 0;
+            long v = PyLong_AsLongAndOverflow(o, &overflow);
             if (v == -1 && PyErr_Occurred()) throw ErrorAlreadySet{};
-            if (v < static_cast<long>(std::numeric_limits<T>::min()) ||
+            if (overflow != 0 || v < static_cast<long>(std::numeric_limits<T>::min()) ||
                 v > static_cast<long>(std::numeric_limits<T>::max()))
                 raise(PyExc_OverflowError, "out of range integral type conversion attempted");
             return static_cast<T>(v);

@@ -379,6 +379,26 @@ struct GetItemWrapper {
     }
 };
 
+// __iter__: one pass over a list of the items F(const T&) returns, taken
+// under the shared borrow. Without it the sequence protocol would walk
+// __getitem__ with 0, 1, 2, ... and run into its failure at the end, or never
+// end where indexing wraps around.
+template <class T, auto F>
+struct IterWrapper {
+    static PyObject* iter(PyObject* self) noexcept {
+        return guard(
+            [&]() -> PyObject* {
+                Ref items;
+                {
+                    SharedBorrow<T> b(self);
+                    items = Ref::check(to_py(std::invoke(F, b.get())));
+                }
+                return PyObject_GetIter(items.get());
+            },
+            static_cast<PyObject*>(nullptr));
+    }
+};
+
 // __setitem__ through both slots; deleting an item is refused.
 template <class T, auto F, fixed_string Key, fixed_string Value>
 struct SetItemWrapper {

@@ -82,13 +82,8 @@ public:
 
     // Saved form: the display text. Loading resolves it with from_name and never registers.
     void serialize(postcard::Writer& w) const { w.str(to_string()); }
-    // Gate texts are read into a scratch area of this size; a longer one cannot be read.
-    static constexpr std::size_t kMaxSavedText = 8192;
-    static Gate16 deserialize(postcard::Reader& r) {
-        std::string_view text = r.str();
-        if (text.size() > kMaxSavedText) throw postcard::Error(postcard::kEndOfBuffer);
-        return deserialize(text);
-    }
+    // A text longer than the reader's scratch area cannot be read.
+    static Gate16 deserialize(postcard::Reader& r) { return deserialize(r.str()); }
 
     void hash(StableHasher& h) const noexcept { h.write_u16(index); }
     std::uint64_t stable_hash() const noexcept {

@@ -58,20 +58,6 @@ PyObject* add(PyObject* a, PyObject* b) noexcept {
         static_cast<PyObject*>(nullptr));
 }
 
-// One pass over a copy of the instructions: indexing is modular and never ends.
-PyObject* iterate(PyObject* self) noexcept {
-    return guard(
-        [&]() -> PyObject* {
-            Ref list;
-            {
-                SharedBorrow<Circ> b(self);
-                list = Ref::steal(to_py(b.get().instrs));
-            }
-            return PyObject_GetIter(list.get());
-        },
-        static_cast<PyObject*>(nullptr));
-}
-
 }  // namespace
 
 PyTypeObject* PyClass<Circ>::type() {
@@ -102,7 +88,7 @@ PyTypeObject* PyClass<Circ>::type() {
             .len<&length>()
             .getitem<&item, "idx">()
             .slot(Py_nb_add, reinterpret_cast<void*>(&add))
-            .slot(Py_tp_iter, reinterpret_cast<void*>(&iterate));
+            .iter<&instrs>();  // indexing is modular and never ends
         return c->create();
     });
 }

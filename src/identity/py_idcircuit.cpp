@@ -22,6 +22,7 @@ std::vector<std::uint64_t> qargs_backward(const IdentityCirc& c, std::uint64_t g
 bool check(const IdentityCirc& c) { return c.check(); }
 std::uint64_t hash_value(const IdentityCirc& c) { return c.hash_value(); }
 Circ inner(const IdentityCirc& c) { return c.circ; }
+std::vector<Instr32> instructions(const IdentityCirc& c) { return c.circ.instrs; }
 Ref pythonize(const IdentityCirc& c) { return circ_to_dict(c.circ); }
 std::string display(const IdentityCirc& c) { return c.to_string(); }
 std::string debug(const IdentityCirc& c) { return c.debug(); }
@@ -34,17 +35,6 @@ Instr32 item(const IdentityCirc& c, std::int64_t idx) {
     if (r < 0) r += len;
     return c.circ.instrs[static_cast<std::size_t>(r)];
 }
-
-// One pass over a copy of the instructions: indexing is modular and never ends.
-PyObject* iterate(PyObject* self) noexcept {
-    return guard(
-        [&]() -> PyObject* {
-            Ref list = Ref::steal(to_py(instance_of<IdentityCirc>(self)->value.circ.instrs));
-            return PyObject_GetIter(list.get());
-        },
-        static_cast<PyObject*>(nullptr));
-}
-
 
 }  // namespace
 
@@ -68,7 +58,7 @@ PyTypeObject* PyClass<IdentityCirc>::type() {
             .repr<&debug>()
             .len<&length>()
             .getitem<&item, "idx">()
-            .slot(Py_tp_iter, reinterpret_cast<void*>(&iterate))
+            .iter<&instructions>()  // indexing is modular and never ends
             .with_dict();
         return c->create();
     });

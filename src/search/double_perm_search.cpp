@@ -10,6 +10,7 @@
 
 #include "state/order_info.hpp"
 #include "utils/fmt_join.hpp"
+#include "utils/memory.hpp"
 
 namespace brimsel {
 
@@ -48,6 +49,13 @@ std::uint32_t checked_qubits(std::uint64_t n) {
 
 Evaluator Evaluator::from_random(std::uint64_t nqubits, Rng& gen) {
     const std::uint32_t n = checked_qubits(nqubits);
+    StateVec::check_qubit_count(n);
+    // Relabelling into key order takes a permutation of all n qubits, which
+    // holds at most 8: refuse more before any state is drawn.
+    if (n > 8) panic("Permutation length must be less than or equal to 8");
+    // Everything the construction allocates, at once: the two states and the
+    // scratch states of 0 to n qubits that the relabelling reserves.
+    check_allocation(std::uint64_t{4} << n, 2 * sizeof(Qreal));
     StateVec initial = StateVec::from_random_symmetric(gen, n);
     StateVec s = StateVec::from_random(gen, n);
     s.normalize_arg();

@@ -1,6 +1,5 @@
 // Stored class files: the postcard layout of ECCs, checked on reading.
 #include "search/mod.hpp"
-#include "utils/file.hpp"
 
 namespace brimsel {
 
@@ -39,15 +38,15 @@ ECCs ECCs::deserialize(postcard::Reader& r) {
     ECCs out;
     // Lower bounds on the bytes each item takes: a class 1, a member 2, an instruction 3.
     const std::size_t nclasses = r.length(1);
-    out.eccs.reserve(nclasses);
+    out.eccs.reserve(r.reservable(nclasses, 1));
     for (std::size_t c = 0; c < nclasses; ++c) {
         ECC e;
         const std::size_t nmembers = r.length(2);
-        e.members.reserve(nmembers);
+        e.members.reserve(r.reservable(nmembers, 2));
         for (std::size_t m = 0; m < nmembers; ++m) {
             EccMember member;
             const std::size_t ninstrs = r.length(3);
-            member.instrs.reserve(ninstrs);
+            member.instrs.reserve(r.reservable(ninstrs, 3));
             for (std::size_t i = 0; i < ninstrs; ++i) member.instrs.push_back(Instr32::deserialize(r));
             member.perm = checked_permutation(r);
             e.members.push_back(std::move(member));
@@ -60,17 +59,11 @@ ECCs ECCs::deserialize(postcard::Reader& r) {
 }
 
 void ECCs::dump_postcard(const std::string& path) const {
-    postcard::Writer w;
-    serialize(w);
-    OutputFile f(path);
-    f.write(w.bytes());
-    f.flush();
+    postcard::encode_file(path, [this](postcard::Writer& w) { serialize(w); });
 }
 
 ECCs ECCs::from_postcard(const std::string& path) {
-    const std::string data = read_file(path);
-    postcard::Reader r(data);
-    return deserialize(r);
+    return postcard::decode_file(path, [](postcard::Reader& r) { return deserialize(r); });
 }
 
 }  // namespace brimsel

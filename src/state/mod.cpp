@@ -49,6 +49,13 @@ void StateVec::normalize() noexcept {
         const double t = re_[k].value * re_[k].value + im_[k].value * im_[k].value;
         s = s + t;
     }
+    if (s == 0.0) {
+        // No direction to keep: the all-zero vector becomes |0...0>.
+        std::fill(re_.begin(), re_.end(), Qreal{});
+        std::fill(im_.begin(), im_.end(), Qreal{});
+        re_[0].value = 1.0;
+        return;
+    }
     const double m = std::sqrt(s);
     for (std::size_t k = 0; k < re_.size(); ++k) {
         re_[k].value = re_[k].value / m;

@@ -68,6 +68,16 @@ Amplitude get_item(const StateVec& s, std::uint64_t index) {
     return Amplitude{a.re.value, a.im.value};
 }
 
+std::vector<Amplitude> amplitudes(const StateVec& s) {
+    std::vector<Amplitude> out;
+    out.reserve(s.len());
+    for (std::uint64_t k = 0; k < s.len(); ++k) {
+        const QComplex a = s.at(k);
+        out.push_back(Amplitude{a.re.value, a.im.value});
+    }
+    return out;
+}
+
 void set_item(StateVec& s, std::uint64_t index, Amplitude value) {
     s.set(index, QComplex{value.re, value.im});
 }
@@ -124,6 +134,7 @@ PyTypeObject* PyClass<StateVec>::type() {
             .method<"clone", &clone>("Returns a deep copy.")
             .method<"check", &check>("Checks unit-norm invariant.")
             .getitem<&get_item, "index">()
+            .iter<&amplitudes>()
             .slot(Py_nb_inplace_multiply, reinterpret_cast<void*>(&inplace_multiply))
             .setitem<&set_item, "index", "value">()
             .eq()

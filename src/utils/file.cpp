@@ -25,6 +25,16 @@ void write_all(int fd, const char* p, std::size_t n) {
     }
 }
 
+// Opens `path`; a failure throws FileError with `failure` ("Failed to ... file: ") before its text.
+int open_path(const std::string& path, int flags, const char* failure) {
+    if (path.find('\0') != std::string::npos) throw FileError(failure + std::string(kNulInPath));
+    for (;;) {
+        const int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
+        if (fd >= 0) return fd;
+        if (errno != EINTR) throw FileError(failure + os_error_text(errno));
+    }
+}
+
 }  // namespace
 
 std::string os_error_text(int err) {
@@ -34,8 +44,7 @@ std::string os_error_text(int err) {
 }
 
 OutputFile::OutputFile(const std::string& path) {
-    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd_ < 0) throw FileError("Failed to create file: " + os_error_text(errno));
+    fd_ = open_path(path, O_WRONLY | O_CREAT | O_TRUNC, "Failed to create file: ");
     buffer_.reserve(kBufferSize);
 }
 
@@ -64,22 +73,16 @@ void OutputFile::flush() {
     write_all(fd_, pending.data(), pending.size());
 }
 
-std::string read_file(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) throw FileError("Failed to open file: " + os_error_text(errno));
-    std::string data;
-    char buf[kBufferSize];
+InputFile::InputFile(const std::string& path) : fd_(open_path(path, O_RDONLY, "Failed to open file: ")) {}
+
+InputFile::~InputFile() { ::close(fd_); }
+
+std::size_t InputFile::read_some(void* buf, std::size_t cap) noexcept {
     for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            break;  // a read failure ends the data; the decoder reports what is missing
-        }
-        if (n == 0) break;
-        data.append(buf, static_cast<std::size_t>(n));
+        const ssize_t n = ::read(fd_, buf, cap);
+        if (n >= 0) return static_cast<std::size_t>(n);
+        if (errno != EINTR) return 0;
     }
-    ::close(fd);
-    return data;
 }
 
 }  // namespace brimsel

@@ -1,4 +1,5 @@
-// File framing of every stored file: creation and opening with operating-system error texts, buffered writing.
+// File framing of every stored file: creation and opening with operating-system error texts,
+// buffered writing, reading in bounded pieces.
 #pragma once
 
 #include <cstddef>
@@ -24,6 +25,10 @@ public:
 // "No such file or directory (os error 2)"
 std::string os_error_text(int err);
 
+// Why a path holding a NUL byte is refused: the operating system would take
+// the text before the NUL as the path, a different file.
+inline constexpr const char* kNulInPath = "file name contained an unexpected NUL byte";
+
 // Creates or truncates `path` for writing (mode 0o666 before the umask).
 class OutputFile {
 public:
@@ -43,7 +48,21 @@ private:
     std::string buffer_;
 };
 
-// The whole content of a file opened read-only; throws FileError.
-std::string read_file(const std::string& path);
+// Opens `path` read-only; throws FileError.
+class InputFile {
+public:
+    explicit InputFile(const std::string& path);
+    InputFile(const InputFile&) = delete;
+    InputFile& operator=(const InputFile&) = delete;
+    ~InputFile();
+
+    // Reads at most `cap` bytes into `buf`, what one read returns: a pipe
+    // gives what it holds without waiting for more. 0 at the end of the file
+    // and on a read failure; the decoder reports what is missing.
+    std::size_t read_some(void* buf, std::size_t cap) noexcept;
+
+private:
+    int fd_ = -1;
+};
 
 }  // namespace brimsel

@@ -121,6 +121,39 @@ TEST(EccsFile, Files) {
     } catch (const FileError& e) {
         EXPECT_EQ(std::string(e.what()).rfind("Failed to create file: ", 0), 0u);
     }
+
+    // Read through the bounded buffer: an endless file ends with the value,
+    // a forged count reserves nothing and runs out of data.
+    EXPECT_EQ(ECCs::from_postcard("/dev/zero"), ECCs{});
+    {
+        OutputFile f(path);
+        f.write(bytes({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F, 0x00}));
+        f.flush();
+    }
+    try {
+        ECCs::from_postcard(path);
+        ADD_FAILURE();
+    } catch (const postcard::Error& e) {
+        EXPECT_STREQ(e.what(), postcard::kEndOfBuffer);
+    }
+
+    // A NUL byte would cut the path short to another file's name.
+    const std::string cut = std::string(dir) + "/cut";
+    for (const std::string& bad : {cut + std::string("\0.bin", 5), std::string("\0", 1)}) {
+        try {
+            one_h().dump_postcard(bad);
+            ADD_FAILURE();
+        } catch (const FileError& e) {
+            EXPECT_STREQ(e.what(), "Failed to create file: file name contained an unexpected NUL byte");
+        }
+        try {
+            ECCs::from_postcard(bad);
+            ADD_FAILURE();
+        } catch (const FileError& e) {
+            EXPECT_STREQ(e.what(), "Failed to open file: file name contained an unexpected NUL byte");
+        }
+    }
+    EXPECT_NE(access(cut.c_str(), F_OK), 0);
     std::remove(path.c_str());
     rmdir(dir);
 }

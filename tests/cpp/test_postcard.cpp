@@ -1,6 +1,9 @@
 // Saved forms of permutations and gates, and the checked postcard reader.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
+
 #include "circ/gate.hpp"
 #include "groups/permutation.hpp"
 #include "panic_matchers.hpp"
@@ -15,6 +18,26 @@ std::string bytes(std::initializer_list<int> v) {
     for (int b : v) s.push_back(static_cast<char>(b));
     return s;
 }
+
+// Hands out `data` in pieces of at most `piece` bytes; a read after the data
+// is used up is a failure of the test unless `end_ok`.
+struct PieceSource final : postcard::Source {
+    std::string data;
+    std::size_t piece;
+    bool end_ok = true;
+    std::size_t pos = 0;
+    std::size_t reads = 0;
+
+    PieceSource(std::string d, std::size_t p) : data(std::move(d)), piece(p) {}
+    std::size_t read(unsigned char* buf, std::size_t cap) override {
+        ++reads;
+        if (pos == data.size() && !end_ok) ADD_FAILURE() << "read past the end of the value";
+        const std::size_t n = std::min({cap, piece, data.size() - pos});
+        std::memcpy(buf, data.data() + pos, n);
+        pos += n;
+        return n;
+    }
+};
 
 }  // namespace
 
@@ -79,4 +102,64 @@ TEST(Postcard, MalformedInput) {
     EXPECT_EQ(ok.varint(64), ~0ull);
     postcard::Reader dagger(std::string_view("\x04u\xE2\x80\xA0"));
     EXPECT_EQ(dagger.str(), "u\xE2\x80\xA0");
+}
+
+TEST(Postcard, StreamingReader) {
+    const std::string longest(postcard::kTextScratchSize, 'g');
+    postcard::Writer w;
+    w.varint(~0ull);
+    w.str("rz(pi/3)");
+    w.str(longest);
+    w.varint(0xFFFFFFFFu);
+    w.u8(0x7F);
+    const std::string data = w.take();
+    // Values split at every kind of piece boundary read as they do from memory.
+    for (std::size_t piece : {std::size_t{1}, std::size_t{2}, std::size_t{3}, std::size_t{4095},
+                              postcard::kReadBufferSize, data.size()}) {
+        PieceSource src(data, piece);
+        src.end_ok = false;
+        postcard::Reader r(src);
+        EXPECT_EQ(r.varint(64), ~0ull) << piece;
+        EXPECT_EQ(r.str(), "rz(pi/3)") << piece;
+        EXPECT_EQ(r.str(), longest) << piece;
+        EXPECT_EQ(r.varint32(), 0xFFFFFFFFu) << piece;
+        EXPECT_EQ(r.u8(), 0x7F) << piece;
+        // The last value ends the reading: the source is not asked again.
+        EXPECT_EQ(src.pos, data.size());
+    }
+
+    struct Case {
+        std::string data;
+        const char* error;
+    } cases[] = {
+        {"", postcard::kEndOfBuffer},
+        {bytes({0x05, 'a', 'b'}), postcard::kEndOfBuffer},
+        // one byte over the scratch area is refused before any of it is read
+        {bytes({0x81, 0x40}) + std::string(8193, 'a'), postcard::kEndOfBuffer},
+        {bytes({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01}), postcard::kEndOfBuffer},
+        {bytes({0x02, 0xC3, 0x28}), postcard::kBadUtf8},
+    };
+    for (const Case& c : cases) {
+        PieceSource src(c.data, 3);
+        postcard::Reader r(src);
+        try {
+            r.str();
+            ADD_FAILURE() << "no error for a text of " << c.data.size() << " bytes";
+        } catch (const postcard::Error& e) {
+            EXPECT_STREQ(e.what(), c.error);
+        }
+        if (c.data.size() > 8192) {
+            EXPECT_EQ(src.pos, 3u);
+        }
+    }
+
+    // A stream's end is unknown, so a count is taken as it comes, but only
+    // what is buffered can be reserved for.
+    PieceSource forged(bytes({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F, 0x00, 0x00}), 100);
+    postcard::Reader r(forged);
+    const std::size_t huge = (std::size_t{1} << 63) - 1;
+    EXPECT_EQ(r.length(3), huge);
+    EXPECT_EQ(r.reservable(huge, 3), 0u);  // two bytes are buffered
+    EXPECT_EQ(r.reservable(huge, 1), 2u);
+    EXPECT_EQ(r.reservable(1, 1), 1u);
 }

@@ -1,4 +1,6 @@
 """Helpers shared by the Python tests."""
+import os
+import resource
 import subprocess
 import sys
 
@@ -27,3 +29,14 @@ def stable_hash_oracle(data: bytes) -> int:
     out = subprocess.run([sys.executable, "-c", f"print(hash({data!r}))"],
                          env={"PYTHONHASHSEED": "0"}, capture_output=True, text=True, check=True)
     return int(out.stdout)
+
+
+def run_child(code, timeout=120, address_space=2 << 30):
+    """Runs Python code in a child process bounded in time and, outside the sanitizer build (whose
+    shadow memory needs the address space), in memory: a fault that blocks or grows without bound
+    fails the test instead of stalling or exhausting the machine."""
+    def limit():
+        if "libasan" not in os.environ.get("LD_PRELOAD", ""):
+            resource.setrlimit(resource.RLIMIT_AS, (address_space, address_space))
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          timeout=timeout, preexec_fn=limit)

@@ -1,10 +1,12 @@
 """Class files, the Quartz JSON export and identity circuits drawn from classes."""
 import json
 import os
+import textwrap
 
 import pytest
 
 from brimsel import ECCs, Evaluator, Gate, IdentityCirc, Circ, RawECCs
+from support import run_child
 
 h, t, cx, x = (Gate.from_name(n) for n in ["h", "t", "cx", "x"])
 
@@ -148,3 +150,38 @@ def test_identity_circuits_from_classes(found):
         assert ident.inner.rotate_representative() == ident
     keys = [(a, b, c) for a, b, c in ids]
     assert keys == sorted(keys)
+
+
+@pytest.mark.parametrize("call, failure", [
+    (lambda eccs, path: eccs.dump_quartz(path), "Failed to create file: "),
+    (lambda eccs, path: eccs.dump_postcard(path), "Failed to create file: "),
+    (lambda eccs, path: ECCs.from_postcard(path), "Failed to open file: "),
+], ids=["dump_quartz", "dump_postcard", "from_postcard"])
+def test_paths_holding_nul_are_refused(tmp_path, found, call, failure):
+    # The operating system would take the text before the NUL: another file, here one that exists.
+    stored = tmp_path / "stored"
+    stored.write_bytes(b"\x00\x00")
+    for path in (str(stored) + "\0.bin", str(stored) + "\0", "\0"):
+        with pytest.raises(OSError) as info:
+            call(found, path)
+        assert str(info.value) == failure + "file name contained an unexpected NUL byte"
+    assert os.listdir(tmp_path) == ["stored"] and stored.read_bytes() == b"\x00\x00"
+
+
+def test_from_postcard_reads_only_as_far_as_the_value(tmp_path):
+    # An endless file, and a pipe that has delivered a value (of more than one read buffer) but
+    # stays open, in a child bounded in time and memory: reading them whole would grow without
+    # end or wait forever.
+    path = str(tmp_path / "found.bin")
+    RawECCs.generate(Evaluator(2), [h, t, cx], 4)[0].simplify().dump_postcard(path)
+    out = run_child(textwrap.dedent(f"""
+        import os, threading
+        from brimsel import ECCs
+        zero = ECCs.from_postcard("/dev/zero")
+        print(len(zero), zero.nqubits)
+        data = open({path!r}, "rb").read() + b"more bytes than the value"
+        r, w = os.pipe()
+        threading.Thread(target=os.write, args=(w, data), daemon=True).start()
+        print(ECCs.from_postcard(f"/proc/self/fd/{{r}}") == ECCs.from_postcard({path!r}), len(data) > 8192)
+    """), timeout=60)
+    assert out.stdout.splitlines() == ["0 0", "True True"], out.stdout + out.stderr

@@ -2,7 +2,7 @@
 
 import pytest
 
-from brimsel import Argument, Gate, Instr, Instruction
+from brimsel import Argument, Gate, Instr, Instruction, StateVec
 from support import panics, stable_hash_oracle
 
 h = Gate.from_name("h")
@@ -80,6 +80,24 @@ def test_instr_disjoint():
 def test_instr_constructor_failures(gate, qargs, message):
     with panics(message):
         Instr(gate, qargs)
+
+
+@pytest.mark.parametrize("value", [256, -1, 2 ** 31, 2 ** 63, -2 ** 63 - 1, 2 ** 64, 2 ** 200, -2 ** 200])
+def test_one_overflow_text_for_every_magnitude(value):
+    # 8- and 32-bit parameters: qubits, masks, permutation items, qubit counts.
+    calls = [
+        lambda: Instr(h, [value]),
+        lambda: Instr(h, [0]).pass_mask(value),
+        lambda: Instr(cx, [0, 1]).position_of_qubit(value),
+        lambda: Instr(h, [0]).apply_permutation([value]),
+        lambda: Instr(h, [0]).permut([0, value]),
+    ]
+    if not 0 <= value < 2 ** 32:
+        calls.append(lambda: StateVec.random(value))
+    for call in calls:
+        with pytest.raises(OverflowError) as info:
+            call()
+        assert str(info.value) == "out of range integral type conversion attempted"
 
 
 def test_instr_argument_errors():

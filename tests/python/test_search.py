@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 from brimsel import ECC, ECCs, Evaluator, Gate, Instr, RawECCs, StateVec
-from support import panics
+from support import panics, run_child
 
 h, x, s, t, cx = (Gate.from_name(n) for n in ["h", "x", "s", "t", "cx"])
 
@@ -203,6 +203,30 @@ def test_evaluator_limits():
         Evaluator(2 ** 32)
     with panics("Number of qubits too large, resulting in overflow for state vector size."):
         Evaluator(64)
+    with panics("capacity overflow"):
+        Evaluator(60)
+
+
+def test_evaluator_beyond_8_qubits_fails_before_drawing_states():
+    # Two states of 2^n amplitudes would be 2 GiB at 26 qubits and 32 GiB at 30; in a child, whose
+    # peak memory must not grow and which must live to report every case.
+    out = run_child(textwrap.dedent("""
+        import resource
+        import brimsel
+        def peak():
+            return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss  # KiB
+        before = peak()
+        for n in (9, 26, 30, 59):
+            try:
+                brimsel.Evaluator(n)
+                print(n, "built")
+            except BaseException as e:
+                print(n, type(e).__name__, e)
+        print("grew", peak() - before < 64 * 1024)
+    """))
+    assert out.stdout.splitlines() == [
+        f"{n} PanicException Permutation length must be less than or equal to 8" for n in (9, 26, 30, 59)
+    ] + ["grew True"], out.stdout + out.stderr
 
 
 def test_argument_errors():

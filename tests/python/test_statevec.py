@@ -295,12 +295,19 @@ def test_items():
         s["0"]
     with pytest.raises(TypeError, match=r"^argument 'value': "):
         s[0] = "1"
-    # The sequence protocol indexes 0, 1, 2, ... until indexing fails.
-    seen = []
-    with panics("index out of bounds: the len is 2 but the index is 2"):
-        for a in s:
-            seen.append(a)
-    assert seen == [1 + 2j, 3]
+
+
+def test_iteration_makes_one_pass():
+    s = StateVec([0.6, 0.0, 0.0, 0.0], [0.0, 0.0, 0.0, 0.8])
+    assert list(s) == [0.6, 0j, 0j, 0.8j]
+    assert [a for a in s] == list(s) and all(type(a) is complex for a in s)
+    assert 0.8j in s and 0.6 in s and 1j not in s
+    one = StateVec([1.0], [0.0])
+    assert list(one) == [1 + 0j]
+    # Iterating only reads: a borrow-free state stays writable afterwards.
+    it = iter(s)
+    s[0] = 2.0
+    assert next(it) == 0.6 and s[0] == 2.0
 
 
 def test_comparison_and_hash_value():
@@ -394,7 +401,10 @@ def test_normalize_and_phase():
     u.normalize_arg()
     assert u[1] == pytest.approx(1.0) and u[0].imag == 0.0
 
-    z = StateVec([0.0, 0.0], [0.0, 0.0])
-    z.normalize()
-    assert math.isnan(z[0].real) and z[0].imag == 0.0
-    assert not z.check()
+    # A vector without norm becomes |0...0>, as the docstring says.
+    for parts in ([0.0] * 2, [-0.0] * 4, [0.0, 1e-200, 0.0, 0.0]):
+        z = StateVec(parts, [0.0] * len(parts))
+        z.normalize()
+        assert [(math.copysign(1, a.real), a) for a in z] == \
+            [(1, 1 + 0j)] + [(1, 0j)] * (len(parts) - 1)
+        assert z.check() and z == StateVec([1.0] + [0.0] * (len(parts) - 1), [0.0] * len(parts))
