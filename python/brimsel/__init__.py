@@ -15,4 +15,5 @@ __all__ = [
     "Evaluator",
     "Circ",
     "IdentityCirc",
+    "IdentityProver",
 ]

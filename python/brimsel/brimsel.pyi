@@ -376,6 +376,7 @@ class IdentityCirc:
     def __gt__(self, other: IdentityCirc) -> bool: ...
     def __ge__(self, other: IdentityCirc) -> bool: ...
 
+@final
 class IdentityProver:
     """Rule-based prover for circuit identities.
 

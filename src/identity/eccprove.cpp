@@ -6,6 +6,7 @@
 #include <limits>
 #include <set>
 
+#include "circ/gate/gates.hpp"
 #include "identity/subcircuit.hpp"
 #include "state/rng.hpp"
 #include "utils/pool.hpp"
@@ -28,30 +29,48 @@ struct MapKey {
     }
 };
 
-// Subsets handed to one task of a round: enough to pay for scheduling, few enough that
+// Selections handed to one task of a round: enough to pay for scheduling, few enough that
 // the splits that survive (the expensive part) spread over every worker, also in the
-// short rows of short identities.
-std::size_t subsets_per_task(std::size_t row) {
-    return std::clamp<std::size_t>(row / (pool::num_threads() * 8), 4, 256);
+// short rounds of short identities.
+constexpr std::size_t kInlineSelections = 16;
+
+std::size_t selections_per_task(std::size_t count) {
+    return std::clamp<std::size_t>(count / (pool::num_threads() * 8), 1, 64);
 }
 
-// One round over the identity's row: `per_split(c1, c2, out)` appends the results of
-// one split; the per-task lists are joined in row order.
+// One round over the identity's connected selections (the row's subsets that hold
+// together, in row order): `per_split(c1, c2, out)` appends the results of one split;
+// the per-task lists are joined in row order.
 template <class Out, class PerSplit>
-std::vector<Out> run_round(const IdentityCirc& identity, PerSplit per_split) {
+std::vector<Out> run_round(const IdentityCirc& identity, const RuleTable& rules, PerSplit per_split) {
     const std::size_t n = identity.len();
     if (n >= kCombinationRows) panic_index(kCombinationRows, n);
     register_adjoints_of(identity.circ.instrs);
-    const std::span<const std::uint32_t> row = COMBINATIONS().row(n);
     const WireTable wires(identity);
-    const std::size_t chunk = subsets_per_task(row.size());
-    const std::size_t tasks = (row.size() + chunk - 1) / chunk;
-    std::vector<std::vector<Out>> parts = pool::map(tasks, [&](std::size_t t) {
+    // A subcircuit's canonical form keeps all but its SWAP gates: when no key has that many
+    // instructions, the selection has no rule and need not be split.
+    std::uint32_t swaps = 0;
+    const Gate16 swap = gates::SWAP();
+    for (std::size_t i = 0; i < n; ++i)
+        if (identity.circ.instrs[i].gate == swap) swaps |= std::uint32_t{1} << i;
+    std::vector<std::uint32_t> selections = wires.connected_subsets(max_selection(n));
+    std::erase_if(selections, [&](std::uint32_t mask) {
+        return !rules.has_key_length(static_cast<std::size_t>(__builtin_popcount(mask & ~swaps)));
+    });
+    auto work = [&](std::span<const std::uint32_t> part) {
         std::vector<Out> out;
-        const std::size_t begin = t * chunk;
-        for_each_split(identity, wires, row.subspan(begin, std::min(chunk, row.size() - begin)),
+        for_each_split(identity, wires, part, [](std::uint32_t) { return true; },
                        [&](Circ c1, Circ c2) { per_split(c1, c2, out); });
         return out;
+    };
+    // Waking the pool costs more than a few splits: short rounds stay on the calling thread.
+    if (selections.size() <= kInlineSelections) return work(selections);
+    const std::size_t chunk = selections_per_task(selections.size());
+    const std::size_t tasks = (selections.size() + chunk - 1) / chunk;
+    const std::span<const std::uint32_t> all_selections(selections);
+    std::vector<std::vector<Out>> parts = pool::map(tasks, [&](std::size_t t) {
+        const std::size_t begin = t * chunk;
+        return work(all_selections.subspan(begin, std::min(chunk, selections.size() - begin)));
     });
     std::size_t total = 0;
     for (const auto& p : parts) total += p.size();
@@ -62,29 +81,67 @@ std::vector<Out> run_round(const IdentityCirc& identity, PerSplit per_split) {
     return all;
 }
 
-// The rewrites of one split: for every candidate of the canonical subcircuit's list
-// that the allowance admits, `each(candidate, c1_reversed, c2_permuted)`.
+// The rewrites of one split: for every candidate j of the canonical subcircuit's list
+// that the allowance admits, `each(entry, j, c1_reversed, c2_permuted)`.
 template <class Each>
-void rewrites(const CircMap& circ_map, const Circ& c1, const Circ& c2, std::uint64_t additional_size, Each each) {
+void rewrites(const RuleTable& circ_map, const Circ& c1, const Circ& c2, std::uint64_t additional_size, Each each) {
     auto [c1_rep, perm] = c1.representative_with_perm();
-    const auto it = circ_map.find(c1_rep);
-    if (it == circ_map.end()) return;
+    const RuleTable::Entry* entry = circ_map.find(c1_rep);
+    if (!entry) return;
     const Circ c1_reversed = c1_rep.inverse();
     const Circ c2_permuted = c2.permut(perm);
     const std::uint64_t limit = saturating_add(c1_rep.len(), additional_size);
-    for (const Circ& candidate : it->second) {
-        if (candidate.len() > limit) continue;
-        each(candidate, c1_reversed, c2_permuted);
+    const std::vector<Circ>& candidates = entry->circs();
+    for (std::size_t j = 0; j < candidates.size(); ++j) {
+        if (candidates[j].len() > limit) continue;
+        each(*entry, j, c1_reversed, c2_permuted);
     }
 }
 
 }  // namespace
 
 std::size_t CircHasher::operator()(const Circ& c) const noexcept {
+    // Equal circuits have equal instruction bytes and permutation words.
     static const MapKey key;
     StableHasher h(key.k0, key.k1);
-    c.hash(h);
+    h.write_u32(c.perm.raw);
+    if (!c.instrs.empty()) h.write(c.instrs.data(), c.instrs.size() * sizeof(Instr32));
     return static_cast<std::size_t>(h.finish());
+}
+
+RuleTable::Entry::Entry(std::vector<Circ> circs)
+    : circs_(std::move(circs)), rules_(std::make_unique<std::atomic<const IdentityCirc*>[]>(circs_.size())) {}
+
+RuleTable::Entry& RuleTable::Entry::operator=(const Entry& other) {
+    if (this != &other) {
+        Entry copy(other);
+        std::swap(circs_, copy.circs_);
+        std::swap(rules_, copy.rules_);
+    }
+    return *this;
+}
+
+RuleTable::Entry::~Entry() {
+    if (!rules_) return;
+    for (std::size_t j = 0; j < circs_.size(); ++j) delete rules_[j].load(std::memory_order_acquire);
+}
+
+const IdentityCirc& RuleTable::Entry::rule(std::size_t j, const Circ& key_inverse) const {
+    std::atomic<const IdentityCirc*>& slot = rules_[j];
+    if (const IdentityCirc* known = slot.load(std::memory_order_acquire)) return *known;
+    auto made = std::make_unique<const IdentityCirc>((circs_[j] + key_inverse).rotate_representative());
+    const IdentityCirc* expected = nullptr;
+    if (slot.compare_exchange_strong(expected, made.get(), std::memory_order_acq_rel)) return *made.release();
+    return *expected;  // another worker made the same one first
+}
+
+void RuleTable::insert_or_assign(Circ key, std::vector<Circ> circs) {
+    const std::size_t len = key.len();
+    if (len < 64)
+        lengths_ |= std::uint64_t{1} << len;
+    else
+        long_keys_ = true;
+    map_.insert_or_assign(std::move(key), Entry(std::move(circs)));
 }
 
 void register_adjoints_of(const std::vector<Instr32>& instrs) {
@@ -102,23 +159,23 @@ void IdentityProver::register_rule_adjoints() const {
     // In ascending gate order: the map's own order changes from run to run, and so
     // would the indices of adjoints registered in it.
     std::set<std::uint16_t> gates;
-    for (const auto& [key, list] : circ_map) {
+    circ_map.for_each([&](const Circ& key, const std::vector<Circ>& list) {
         for (const Instr32& i : key.instrs) gates.insert(i.gate.index);
         for (const Circ& c : list)
             for (const Instr32& i : c.instrs) gates.insert(i.gate.index);
-    }
+    });
     for (std::uint16_t g : gates) Gate16(g).adjoint().adjoint();
 }
 
 std::vector<IdentityCirc> IdentityProver::par_apply_rules(const IdentityCirc& identity,
                                                           std::uint64_t additional_size) const {
-    return run_round<IdentityCirc>(identity, [&](const Circ& c1, const Circ& c2, std::vector<IdentityCirc>& out) {
+    return run_round<IdentityCirc>(identity, circ_map, [&](const Circ& c1, const Circ& c2, std::vector<IdentityCirc>& out) {
         rewrites(circ_map, c1, c2, additional_size,
-                 [&](const Circ& candidate, const Circ& c1_reversed, const Circ& c2_permuted) {
-                     // The rule first: a candidate whose rule is not proved costs one canonical form.
-                     const IdentityCirc rule = (candidate + c1_reversed).rotate_representative();
-                     if (!proved.contains(rule)) return;
-                     out.push_back((candidate + c2_permuted).rotate_representative());
+                 [&](const RuleTable::Entry& entry, std::size_t j, const Circ& c1_reversed,
+                     const Circ& c2_permuted) {
+                     // The rule first: a candidate whose rule is not proved costs no canonical form.
+                     if (!proved.contains(entry.rule(j, c1_reversed))) return;
+                     out.push_back((entry.circs()[j] + c2_permuted).rotate_representative());
                  });
     });
 }
@@ -126,11 +183,12 @@ std::vector<IdentityCirc> IdentityProver::par_apply_rules(const IdentityCirc& id
 std::vector<std::pair<IdentityCirc, IdentityCirc>> IdentityProver::par_transition_pairs(
     const IdentityCirc& identity, std::uint64_t additional_size) const {
     using Pair = std::pair<IdentityCirc, IdentityCirc>;
-    return run_round<Pair>(identity, [&](const Circ& c1, const Circ& c2, std::vector<Pair>& out) {
+    return run_round<Pair>(identity, circ_map, [&](const Circ& c1, const Circ& c2, std::vector<Pair>& out) {
         rewrites(circ_map, c1, c2, additional_size,
-                 [&](const Circ& candidate, const Circ& c1_reversed, const Circ& c2_permuted) {
-                     IdentityCirc rule = (candidate + c1_reversed).rotate_representative();
-                     out.emplace_back((candidate + c2_permuted).rotate_representative(), std::move(rule));
+                 [&](const RuleTable::Entry& entry, std::size_t j, const Circ& c1_reversed,
+                     const Circ& c2_permuted) {
+                     const IdentityCirc& rule = entry.rule(j, c1_reversed);
+                     out.emplace_back((entry.circs()[j] + c2_permuted).rotate_representative(), rule);
                  });
     });
 }

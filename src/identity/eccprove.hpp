@@ -2,7 +2,9 @@
 // with the rewriting rounds and the bounded searches that derive identities from them.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <unordered_map>
 #include <utility>
@@ -21,7 +23,58 @@ struct CircHasher {
     std::size_t operator()(const Circ& c) const noexcept;
 };
 
-using CircMap = std::unordered_map<Circ, std::vector<Circ>, CircHasher>;
+// The rule table: a canonical circuit -> the circuits known to be equivalent to it.
+class RuleTable {
+public:
+    // One key's list, with the rule identities of its circuits (each circuit followed by
+    // the key's inverse, in canonical form), made on first use by whichever worker needs
+    // them and kept: they depend on nothing but the key and the circuit.
+    class Entry {
+    public:
+        explicit Entry(std::vector<Circ> circs);
+        Entry(const Entry& other) : Entry(other.circs_) {}
+        Entry(Entry&&) noexcept = default;
+        Entry& operator=(const Entry& other);
+        Entry& operator=(Entry&&) noexcept = default;
+        ~Entry();
+        const std::vector<Circ>& circs() const noexcept { return circs_; }
+        // Checks the rule identity (an identity check) the first time it is made.
+        const IdentityCirc& rule(std::size_t j, const Circ& key_inverse) const;
+
+    private:
+        std::vector<Circ> circs_;
+        std::unique_ptr<std::atomic<const IdentityCirc*>[]> rules_;
+    };
+    using Map = std::unordered_map<Circ, Entry, CircHasher>;
+
+    std::size_t size() const noexcept { return map_.size(); }
+    bool empty() const noexcept { return map_.empty(); }
+    const Entry* find(const Circ& key) const {
+        const auto it = map_.find(key);
+        return it == map_.end() ? nullptr : &it->second;
+    }
+    // The list stored under an equal key, or null.
+    const std::vector<Circ>* list(const Circ& key) const {
+        const Entry* e = find(key);
+        return e ? &e->circs() : nullptr;
+    }
+    // Stores the list under the key, replacing the list of an equal key.
+    void insert_or_assign(Circ key, std::vector<Circ> circs);
+    // f(key, list) for every key, in the map's order (which changes from run to run).
+    template <class F>
+    void for_each(F&& f) const {
+        for (const auto& [key, entry] : map_) f(key, entry.circs());
+    }
+    // False when no key has `len` instructions, so that a subcircuit of that length has no rule.
+    bool has_key_length(std::size_t len) const noexcept {
+        return len < 64 ? (lengths_ >> len) & 1u : long_keys_;
+    }
+
+private:
+    Map map_;
+    std::uint64_t lengths_ = 0;  // bit k: some key has k instructions (a superset after replacements)
+    bool long_keys_ = false;     // some key has 64 or more
+};
 
 class IdentityProver {
 public:
@@ -30,7 +83,7 @@ public:
     // Every identity known to follow from the axioms and the rules.
     IdentitySet proved;
     // Canonical circuit -> circuits equivalent to it (trailing permutations included).
-    CircMap circ_map;
+    RuleTable circ_map;
 
     // Fills the rule table from the classes and adds every identity they give; messages
     // and progress bars go to standard error.

@@ -47,7 +47,7 @@ std::uint64_t IdentitySet::hash(std::span<const Instr32> instrs, Permut32 perm) 
     StableHasher h(key0_, key1_);
     h.write_u32(static_cast<std::uint32_t>(instrs.size()));
     h.write_u32(perm.raw);
-    h.write(instrs.data(), instrs.size() * sizeof(Instr32));
+    if (!instrs.empty()) h.write(instrs.data(), instrs.size() * sizeof(Instr32));
     return h.finish();
 }
 
@@ -55,7 +55,7 @@ bool IdentitySet::equals(Pos pos, std::span<const Instr32> instrs, Permut32 perm
     const Block& blk = blocks_[pos >> kBlockBits];
     const std::uint32_t* w = &blk.words[pos & (kBlockWords - 1)];
     if (w[0] != instrs.size() || w[1] != perm.raw) return false;
-    return std::memcmp(w + 2, instrs.data(), instrs.size() * sizeof(Instr32)) == 0;
+    return instrs.empty() || std::memcmp(w + 2, instrs.data(), instrs.size() * sizeof(Instr32)) == 0;
 }
 
 std::span<const Instr32> IdentitySet::instrs_at(Pos pos) const noexcept {

@@ -237,6 +237,55 @@ bool WireTable::is_connected(std::uint32_t mask) const noexcept {
     return reached == mask;
 }
 
+namespace {
+
+// Every connected set whose smallest index is v, each exactly once: a set grows by one
+// instruction of its extension at a time, and an instruction joins the extension only
+// when it is above v and next to the newest member but to no earlier one.
+struct ConnectedSets {
+    const std::uint32_t* neighbours;  // without the instruction itself
+    std::size_t max_size;
+    std::vector<std::vector<std::uint32_t>>* by_size;
+
+    void extend(std::uint32_t set, std::uint32_t ext, std::uint32_t closed, std::uint32_t above, std::size_t size) {
+        (*by_size)[size].push_back(set);
+        if (size == max_size) return;
+        while (ext) {
+            const std::uint32_t w = ext & (~ext + 1);
+            ext &= ext - 1;
+            const std::uint32_t nw = neighbours[static_cast<unsigned>(__builtin_ctz(w))];
+            extend(set | w, ext | (nw & ~closed & above), closed | nw, above, size + 1);
+        }
+    }
+};
+
+}  // namespace
+
+std::vector<std::uint32_t> WireTable::connected_subsets(std::size_t max_size) const {
+    std::vector<std::uint32_t> out;
+    max_size = std::min(max_size, n_);
+    if (max_size == 0) return out;
+    std::array<std::uint32_t, 32> others{};
+    for (std::size_t g = 0; g < n_; ++g) others[g] = wires_[g].neighbours & ~bit(g);
+    std::vector<std::vector<std::uint32_t>> by_size(max_size + 1);
+    ConnectedSets sets{others.data(), max_size, &by_size};
+    for (std::size_t v = 0; v < n_; ++v) {
+        const std::uint32_t above = ~((bit(v) << 1) - 1);
+        sets.extend(bit(v), others[v] & above, others[v] | bit(v), above, 1);
+    }
+    // Within one size, the row lists index lists lexicographically: of two masks, the one
+    // holding the lowest index where they differ comes first.
+    auto row_order = [](std::uint32_t a, std::uint32_t b) {
+        const std::uint32_t d = a ^ b;
+        return (a & d & (~d + 1)) != 0;
+    };
+    for (auto& level : by_size) {
+        std::sort(level.begin(), level.end(), row_order);
+        out.insert(out.end(), level.begin(), level.end());
+    }
+    return out;
+}
+
 bool WireTable::is_convex(std::uint32_t mask) const noexcept {
     auto distinct = [&](bool forward) {
         std::uint64_t seen[4] = {0, 0, 0, 0};  // one bit per qubit byte
@@ -264,15 +313,18 @@ std::optional<std::pair<Circ, Circ>> split_mask(const IdentityCirc& identity, st
 }
 
 std::vector<std::pair<Circ, Circ>> IdentitySubcircuit::par_subcircuit_splits(const IdentityCirc& identity) {
-    const std::span<const std::uint32_t> row = COMBINATIONS().row(identity.len());
+    const std::size_t n = identity.len();
+    check_index(n, kCombinationRows);
     const WireTable wires(identity);
-    constexpr std::size_t kChunk = 256;
-    const std::size_t chunks = (row.size() + kChunk - 1) / kChunk;
+    const std::vector<std::uint32_t> connected = wires.connected_subsets(max_selection(n));
+    constexpr std::size_t kChunk = 16;
+    const std::size_t chunks = (connected.size() + kChunk - 1) / kChunk;
+    const std::span<const std::uint32_t> all_connected(connected);
     auto parts = pool::map(chunks, [&](std::size_t c) {
         std::vector<std::pair<Circ, Circ>> out;
         const std::size_t begin = c * kChunk;
-        for_each_split(identity, wires, row.subspan(begin, std::min(kChunk, row.size() - begin)),
-                       [&](Circ s, Circ r) { out.emplace_back(std::move(s), std::move(r)); });
+        for_each_split(identity, wires, all_connected.subspan(begin, std::min(kChunk, connected.size() - begin)),
+                       [](std::uint32_t) { return true; }, [&](Circ s, Circ r) { out.emplace_back(std::move(s), std::move(r)); });
         return out;
     });
     std::vector<std::pair<Circ, Circ>> all;

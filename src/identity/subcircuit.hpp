@@ -76,6 +76,11 @@ public:
     std::size_t len() const noexcept { return n_; }
     bool is_connected(std::uint32_t mask) const noexcept;
     bool is_convex(std::uint32_t mask) const noexcept;
+    // The non-empty connected selections of at most `max_size` instructions, in the order
+    // of the subset table's row: exactly the row's subsets that pass is_connected. They are
+    // grown from single instructions one wire neighbour at a time, so a round never looks
+    // at the (far more numerous) subsets that fall apart.
+    std::vector<std::uint32_t> connected_subsets(std::size_t max_size) const;
 
 private:
     struct Wires {
@@ -92,13 +97,16 @@ private:
 // Splits a selection given as a mask (n < 32).
 std::optional<std::pair<Circ, Circ>> split_mask(const IdentityCirc& identity, std::uint32_t mask);
 
-// For a round: the splits of every subset in [begin, end) of the identity's row,
-// in row order, handed to `each` (connected and convex ones only).
-template <class F>
-void for_each_split(const IdentityCirc& identity, const WireTable& wires, std::span<const std::uint32_t> subsets,
-                    F&& each) {
-    for (std::uint32_t mask : subsets) {
-        if (mask == 0 || !wires.is_connected(mask) || !wires.is_convex(mask)) continue;
+// The largest selection tried on an identity of n instructions.
+inline std::size_t max_selection(std::size_t n) noexcept { return n / 2 + 1; }
+
+// For a round: the splits of the given connected selections that `keep` admits and that
+// are convex, in order, handed to `each`.
+template <class Keep, class F>
+void for_each_split(const IdentityCirc& identity, const WireTable& wires, std::span<const std::uint32_t> connected,
+                    Keep&& keep, F&& each) {
+    for (std::uint32_t mask : connected) {
+        if (!keep(mask) || !wires.is_convex(mask)) continue;
         if (auto s = split_mask(identity, mask)) each(std::move(s->first), std::move(s->second));
     }
 }
