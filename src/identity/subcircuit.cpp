@@ -306,10 +306,117 @@ bool WireTable::is_convex(std::uint32_t mask) const noexcept {
     return distinct(false) && distinct(true);
 }
 
+namespace {
+
+// The split on fixed arrays: the working circuit as instructions and a flag mask, the
+// collected instructions in the middle of a buffer that grows both ways.
+class MaskSplit {
+public:
+    MaskSplit(const IdentityCirc& identity, std::uint32_t mask)
+        : p_(identity.circ.perm), p_inv_(p_.inv()), len_(identity.len()), flags_(mask) {
+        for (std::size_t i = 0; i < len_; ++i) ins_[i] = identity.circ.instrs[i];
+    }
+
+    std::optional<std::pair<Circ, Circ>> run(std::size_t nqubits) {
+        if (flags_ == 0) return std::nullopt;
+        rotate_left(lowest());
+        // From the front.
+        while (flags_) {
+            const std::size_t i = lowest();
+            if (i == 0) {
+                take_back(ins_[0]);
+                std::copy(ins_.begin() + 1, ins_.begin() + static_cast<std::ptrdiff_t>(len_), ins_.begin());
+                --len_;
+                flags_ >>= 1;
+            } else if (ins_[i - 1].disjoint(ins_[i])) {
+                exchange(i - 1);
+            } else if ((masks(0, i, nullptr) & taken_mask_) == 0) {
+                rotate_left(i);
+            } else {
+                break;
+            }
+        }
+        // From the back.
+        while (flags_) {
+            const std::size_t i = highest();
+            if (i == len_ - 1) {
+                take_front(ins_[i].permut(p_));
+                --len_;
+                flags_ &= ~bit(i);
+            } else if (ins_[i].disjoint(ins_[i + 1])) {
+                exchange(i);
+            } else if ((masks(i + 1, len_, &p_) & taken_mask_) == 0) {
+                rotate_right(len_ - i - 1);
+            } else {
+                return std::nullopt;
+            }
+        }
+        Circ s = Circ::new_(std::vector<Instr32>(taken_.begin() + static_cast<std::ptrdiff_t>(head_),
+                                                 taken_.begin() + static_cast<std::ptrdiff_t>(tail_)),
+                            Permut32::identity(nqubits));
+        Circ r = Circ::new_(std::vector<Instr32>(ins_.begin(), ins_.begin() + static_cast<std::ptrdiff_t>(len_)), p_);
+        return std::make_pair(std::move(s), std::move(r));
+    }
+
+private:
+    static std::uint32_t bit(std::size_t i) noexcept { return std::uint32_t{1} << i; }
+    std::uint32_t all() const noexcept { return len_ == 32 ? ~std::uint32_t{0} : bit(len_) - 1; }
+    std::size_t lowest() const noexcept { return static_cast<std::size_t>(__builtin_ctz(flags_)); }
+    std::size_t highest() const noexcept { return 31 - static_cast<std::size_t>(__builtin_clz(flags_)); }
+
+    void take_back(const Instr32& i) {
+        taken_[tail_++] = i;
+        taken_mask_ |= i.arg_mask();
+    }
+    void take_front(const Instr32& i) {
+        taken_[--head_] = i;
+        taken_mask_ |= i.arg_mask();
+    }
+    void exchange(std::size_t i) noexcept {
+        std::swap(ins_[i], ins_[i + 1]);
+        const std::uint32_t a = (flags_ >> i) & 1u, b = (flags_ >> (i + 1)) & 1u;
+        flags_ = (flags_ & ~(bit(i) | bit(i + 1))) | (a << (i + 1)) | (b << i);
+    }
+    // The qubits of positions [begin, end), relabelled by `perm` when it is given.
+    std::uint8_t masks(std::size_t begin, std::size_t end, const Permut32* perm) const {
+        std::uint8_t m = 0;
+        for (std::size_t j = begin; j < end; ++j) m |= (perm ? ins_[j].permut(*perm) : ins_[j]).arg_mask();
+        return m;
+    }
+    // As Circ::rotate(k): the first k move to the back, relabelled by the inverse of P.
+    void rotate_left(std::size_t k) {
+        if (k == 0) return;
+        std::array<Instr32, 32> out;
+        std::size_t w = 0;
+        for (std::size_t j = k; j < len_; ++j) out[w++] = ins_[j];
+        for (std::size_t j = 0; j < k; ++j) out[w++] = ins_[j].permut(p_inv_);
+        ins_ = out;
+        flags_ = ((flags_ >> k) | (flags_ << (len_ - k))) & all();
+    }
+    // As Circ::rotate(-k): the last k move to the front, relabelled by P.
+    void rotate_right(std::size_t k) {
+        std::array<Instr32, 32> out;
+        std::size_t w = 0;
+        for (std::size_t j = len_ - k; j < len_; ++j) out[w++] = ins_[j].permut(p_);
+        for (std::size_t j = 0; j < len_ - k; ++j) out[w++] = ins_[j];
+        ins_ = out;
+        flags_ = ((flags_ << k) | (flags_ >> (len_ - k))) & all();
+    }
+
+    Permut32 p_, p_inv_;
+    std::size_t len_;
+    std::uint32_t flags_;
+    std::array<Instr32, 32> ins_;
+    std::array<Instr32, 64> taken_;
+    std::size_t head_ = 32, tail_ = 32;
+    std::uint8_t taken_mask_ = 0;
+};
+
+}  // namespace
+
 std::optional<std::pair<Circ, Circ>> split_mask(const IdentityCirc& identity, std::uint32_t mask) {
-    IdentitySubcircuit s{&identity, std::vector<bool>(identity.len(), false)};
-    for (std::size_t i = 0; i < s.gates.size() && i < 32; ++i) s.gates[i] = (mask >> i) & 1u;
-    return s.split();
+    check(identity.len() <= 32, "assertion failed: a selection mask covers at most 32 instructions");
+    return MaskSplit(identity, mask).run(identity.nqubits());
 }
 
 std::vector<std::pair<Circ, Circ>> IdentitySubcircuit::par_subcircuit_splits(const IdentityCirc& identity) {

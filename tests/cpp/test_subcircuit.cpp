@@ -147,6 +147,7 @@ TEST(Subcircuit, MaskTestsAgreeWithSelections) {
             ASSERT_EQ(wires.is_convex(mask), s.is_convex()) << id.to_string() << " " << mask;
             if (!s.is_connected() || !s.is_convex()) continue;
             const auto split = s.split();
+            ASSERT_EQ(split_mask(id, mask), split) << id.to_string() << " " << mask;
             if (!split) continue;
             EXPECT_EQ(split->first.len(), static_cast<std::size_t>(__builtin_popcount(mask)));
             EXPECT_EQ(split->first.len() + split->second.len(), id.len());
