@@ -204,20 +204,58 @@ std::optional<std::pair<Circ, Circ>> IdentitySubcircuit::split() const {
 
 // ---- masks -------------------------------------------------------------------------------------
 
+namespace {
+
+constexpr std::uint32_t kNotFound32 = ~std::uint32_t{0};
+
+// The wire neighbours of instruction g as qargs_forward (forward) or qargs_backward finds
+// them, scanning the rotation without building it: the instructions that the rotation
+// moves are relabelled one at a time. Entries not found stay kNotFound32.
+std::array<std::uint32_t, 2> neighbours_of(const Circ& c, std::size_t g, bool forward, const Permut32& p_inv) {
+    const std::size_t len = c.len();
+    const Instr32 instr = c.instrs[g];
+    const std::size_t nargs = instr.qargs.len();
+    std::array<std::uint32_t, 2> out{kNotFound32, kNotFound32};
+    std::size_t found = 0;
+    auto visit = [&](const Instr32& other, std::size_t index) {
+        for (std::uint8_t q : other.qargs.as_slice())
+            if (auto k = instr.position_of_qubit(q); k && out[*k] == kNotFound32) {
+                out[*k] = static_cast<std::uint32_t>(index);
+                ++found;
+            }
+    };
+    if (forward) {
+        // After g in place, then from the start (g last) relabelled by the inverse of P.
+        for (std::size_t j = g + 1; j < len && found < nargs; ++j) visit(c.instrs[j], j);
+        for (std::size_t j = 0; j <= g && found < nargs; ++j) visit(c.instrs[j].permut(p_inv), j);
+    } else {
+        // Before g in place, then from the end (g last) relabelled by P.
+        for (std::size_t j = g; j-- > 0 && found < nargs;) visit(c.instrs[j], j);
+        for (std::size_t j = len; j-- > g && found < nargs;) visit(c.instrs[j].permut(c.perm), j);
+    }
+    return out;
+}
+
+}  // namespace
+
 WireTable::WireTable(const IdentityCirc& identity) : n_(identity.len()) {
     check(n_ <= wires_.size(), "assertion failed: an identity for selection masks has at most 32 instructions");
+    const Circ& c = identity.circ;
+    const Permut32 p_inv = c.perm.inv();
     for (std::size_t g = 0; g < n_; ++g) {
         Wires& w = wires_[g];
-        const Instr32 instr = identity[g];
-        const std::vector<std::uint64_t> fwd = identity.qargs_forward(g);
-        const std::vector<std::uint64_t> bwd = identity.qargs_backward(g);
-        w.nargs = static_cast<std::uint8_t>(fwd.size());
-        for (std::size_t k = 0; k < fwd.size(); ++k) {
-            check_index(fwd[k], n_);
-            check_index(bwd[k], n_);
+        const Instr32 instr = c.instrs[g];
+        w.nargs = static_cast<std::uint8_t>(instr.qargs.len());
+        const auto fwd = neighbours_of(c, g, true, p_inv);
+        const auto bwd = neighbours_of(c, g, false, p_inv);
+        for (std::size_t k = 0; k < w.nargs; ++k) {
+            // A wire that meets nothing in a whole turn: the wire queries say how.
+            if (fwd[k] == kNotFound32) identity.qargs_forward(g);
+            if (bwd[k] == kNotFound32) identity.qargs_backward(g);
+            check(fwd[k] != kNotFound32 && bwd[k] != kNotFound32, "assertion failed: wire neighbour found");
             w.qubit[k] = instr.qargs.q[k];
-            w.forward[k] = static_cast<std::uint32_t>(fwd[k]);
-            w.backward[k] = static_cast<std::uint32_t>(bwd[k]);
+            w.forward[k] = fwd[k];
+            w.backward[k] = bwd[k];
             w.neighbours |= bit(fwd[k]) | bit(bwd[k]);
         }
     }

@@ -74,6 +74,8 @@ public:
     explicit WireTable(const IdentityCirc& identity);
 
     std::size_t len() const noexcept { return n_; }
+    std::span<const std::uint32_t> forward(std::size_t g) const { return {wires_.at(g).forward, wires_.at(g).nargs}; }
+    std::span<const std::uint32_t> backward(std::size_t g) const { return {wires_.at(g).backward, wires_.at(g).nargs}; }
     bool is_connected(std::uint32_t mask) const noexcept;
     bool is_convex(std::uint32_t mask) const noexcept;
     // The non-empty connected selections of at most `max_size` instructions, in the order

@@ -137,6 +137,13 @@ TEST(Subcircuit, MaskTestsAgreeWithSelections) {
         const IdentityCirc id = random_identity(gen, 2 + round % 3, 3 + round % 7);
         if (id.len() == 0 || id.len() >= kCombinationRows) continue;
         const WireTable wires(id);
+        for (std::size_t g = 0; g < id.len(); ++g) {
+            std::vector<std::uint64_t> fwd, bwd;
+            for (std::uint32_t x : wires.forward(g)) fwd.push_back(x);
+            for (std::uint32_t x : wires.backward(g)) bwd.push_back(x);
+            ASSERT_EQ(fwd, id.qargs_forward(g)) << id.to_string() << " " << g;
+            ASSERT_EQ(bwd, id.qargs_backward(g)) << id.to_string() << " " << g;
+        }
         std::vector<std::uint32_t> connected;
         for (std::uint32_t mask : COMBINATIONS().row(id.len()))
             if (mask != 0 && wires.is_connected(mask)) connected.push_back(mask);
