@@ -1,4 +1,5 @@
-// The prover: one rewriting round at 1, 2, 4 and 8 threads, and building a prover from classes.
+// The prover: one rewriting round at 1, 2, 4 and 8 threads (with a prover built from the classes of
+// h, t, cx up to 5 instructions), and building a prover from classes.
 //
 // Run: build/bench/bench_prover [rounds|build|build-<size>[-<qubits>]|all] [seconds per row, default 1]
 // The thread count of the pool is fixed per process, so the round table runs this program
@@ -103,7 +104,7 @@ double round_seconds(const IdentityProver& p, const IdentityCirc& id, double sec
 
 int rounds_child(double seconds) {
     for (std::size_t n : {3u, 5u}) {
-        const IdentityProver p = build_quietly(classes(n, 3));
+        const IdentityProver p = build_quietly(classes(n, 5));
         for (std::size_t len : {8u, 12u, 16u, 19u}) {
             const IdentityCirc id = identity_of(n, len, 1000 + len);
             std::size_t results = 0;
@@ -168,11 +169,23 @@ void build(std::size_t size, std::size_t nqubits = 3) {
     const double secs = since(t);
     std::size_t drawn = 0;
     for (const ECC& e : eccs.eccs) drawn += e.members.empty() ? 0 : e.members.size() - 1;
+    // A digest of the assumptions in order and of the proved set, to compare runs.
+    std::uint64_t digest = 0;
+    for (const IdentityCirc& a : p.assume) digest = digest * 1000003 + a.hash_value();
+    std::uint64_t proved_sum = 0;
+    p.proved.for_each([&](std::span<const Instr32> instrs, Permut32 perm) {
+        Circ c;
+        c.instrs.assign(instrs.begin(), instrs.end());
+        c.perm = perm;
+        proved_sum += c.stable_hash();
+    });
     std::printf("build h,t,cx %zu qubits up to %zu: %zu classes, %zu drawn (before dedup), %zu assumed, "
-                "%zu proved, %.2f s, peak RSS %.1f MB, %.1f bytes per proved identity (%zu threads)\n",
+                "%zu proved, %.2f s, peak RSS %.1f MB, %.1f bytes per proved identity (%zu threads), "
+                "digest %016llx %016llx\n",
                 nqubits, size, eccs.eccs.size(), drawn, p.assume.size(), p.proved.size(), secs, peak_rss_kib() / 1024.0,
                 static_cast<double>(p.proved.memory_bytes()) / static_cast<double>(std::max<std::size_t>(1, p.proved.size())),
-                pool::num_threads());
+                pool::num_threads(), static_cast<unsigned long long>(digest),
+                static_cast<unsigned long long>(proved_sum));
     std::fflush(stdout);
 }
 

@@ -5,6 +5,7 @@
 #include <deque>
 #include <limits>
 #include <set>
+#include <unordered_map>
 
 #include "circ/gate/gates.hpp"
 #include "identity/subcircuit.hpp"
@@ -42,7 +43,7 @@ std::size_t selections_per_task(std::size_t count) {
 // together, in row order): `per_split(c1, c2, out)` appends the results of one split;
 // the per-task lists are joined in row order.
 template <class Out, class PerSplit>
-std::vector<Out> run_round(const IdentityCirc& identity, const RuleTable& rules, PerSplit per_split) {
+std::vector<Out> run_round(const IdentityCirc& identity, const RuleTable& rules, bool parallel, PerSplit per_split) {
     const std::size_t n = identity.len();
     if (n >= kCombinationRows) panic_index(kCombinationRows, n);
     register_adjoints_of(identity.circ.instrs);
@@ -64,7 +65,7 @@ std::vector<Out> run_round(const IdentityCirc& identity, const RuleTable& rules,
         return out;
     };
     // Waking the pool costs more than a few splits: short rounds stay on the calling thread.
-    if (selections.size() <= kInlineSelections) return work(selections);
+    if (!parallel || selections.size() <= kInlineSelections) return work(selections);
     const std::size_t chunk = selections_per_task(selections.size());
     const std::size_t tasks = (selections.size() + chunk - 1) / chunk;
     const std::span<const std::uint32_t> all_selections(selections);
@@ -169,7 +170,12 @@ void IdentityProver::register_rule_adjoints() const {
 
 std::vector<IdentityCirc> IdentityProver::par_apply_rules(const IdentityCirc& identity,
                                                           std::uint64_t additional_size) const {
-    return run_round<IdentityCirc>(identity, circ_map, [&](const Circ& c1, const Circ& c2, std::vector<IdentityCirc>& out) {
+    return apply_rules(identity, additional_size, true);
+}
+
+std::vector<IdentityCirc> IdentityProver::apply_rules(const IdentityCirc& identity, std::uint64_t additional_size,
+                                                      bool parallel) const {
+    return run_round<IdentityCirc>(identity, circ_map, parallel, [&](const Circ& c1, const Circ& c2, std::vector<IdentityCirc>& out) {
         rewrites(circ_map, c1, c2, additional_size,
                  [&](const RuleTable::Entry& entry, std::size_t j, const Circ& c1_reversed,
                      const Circ& c2_permuted) {
@@ -183,7 +189,7 @@ std::vector<IdentityCirc> IdentityProver::par_apply_rules(const IdentityCirc& id
 std::vector<std::pair<IdentityCirc, IdentityCirc>> IdentityProver::par_transition_pairs(
     const IdentityCirc& identity, std::uint64_t additional_size) const {
     using Pair = std::pair<IdentityCirc, IdentityCirc>;
-    return run_round<Pair>(identity, circ_map, [&](const Circ& c1, const Circ& c2, std::vector<Pair>& out) {
+    return run_round<Pair>(identity, circ_map, true, [&](const Circ& c1, const Circ& c2, std::vector<Pair>& out) {
         rewrites(circ_map, c1, c2, additional_size,
                  [&](const RuleTable::Entry& entry, std::size_t j, const Circ& c1_reversed,
                      const Circ& c2_permuted) {
@@ -221,10 +227,83 @@ public:
         return std::nullopt;
     }
 
+    // Up to `count` identities in the order in which pop() would hand them out now.
+    void peek(std::size_t count, std::vector<IdentitySet::Pos>& out) const {
+        for (std::size_t k = first_; k < queues_.size() && out.size() < count; ++k)
+            for (std::size_t j = 0; j < queues_[k].size() && out.size() < count; ++j) out.push_back(queues_[k][j]);
+    }
+
 private:
     std::uint64_t min_size_;
     std::size_t first_ = 0;
     std::vector<std::deque<IdentitySet::Pos>> queues_;
+};
+
+// Hands out the rewriting round of each identity a search expands. A round depends only on
+// its identity and on the prover, which no search changes before it ends, so the rounds of
+// the identities queued next can run ahead of time: a batch of them, one per task, fills the
+// pool where a single short round could not, and the search then walks each round's result
+// in its own turn, exactly as if it had been computed then. A failure in a round run ahead
+// is kept and raised only if the search reaches that identity. The first round of a search,
+// with nothing queued behind it, runs alone with its selections spread over the pool.
+class Expander {
+public:
+    Expander(const IdentityProver& prover, const IdentitySet& visited, const SearchQueue& queue,
+             std::uint64_t max_size)
+        : prover_(prover), visited_(visited), queue_(queue), max_size_(max_size),
+          width_(pool::num_threads() > 1 ? pool::num_threads() : 0) {}
+
+    std::vector<IdentityCirc> round(IdentitySet::Pos pos) {
+        if (auto it = ahead_.find(pos); it != ahead_.end()) {
+            Ahead done = std::move(it->second);
+            ahead_.erase(it);
+            if (done.failure) std::rethrow_exception(done.failure);
+            return std::move(done.result);
+        }
+        std::vector<IdentitySet::Pos> batch{pos};
+        if (width_ > 0) {
+            std::vector<IdentitySet::Pos> next;
+            queue_.peek(width_ * 2, next);
+            for (IdentitySet::Pos p : next)
+                if (batch.size() < width_ && !ahead_.count(p) && visited_.len_at(p) < kCombinationRows)
+                    batch.push_back(p);
+        }
+        if (batch.size() == 1) {
+            const IdentityCirc current = visited_.at(pos);
+            return prover_.apply_rules(current, max_size_ - current.len(), true);
+        }
+        // Gates are registered here, on the calling thread, never by a worker.
+        std::vector<IdentityCirc> ids;
+        for (IdentitySet::Pos p : batch) {
+            ids.push_back(visited_.at(p));
+            register_adjoints_of(ids.back().circ.instrs);
+        }
+        std::vector<Ahead> results(batch.size());
+        pool::for_each(batch.size(), [&](std::size_t i) {
+            try {
+                results[i].result = prover_.apply_rules(ids[i], max_size_ - ids[i].len(), false);
+            } catch (...) {
+                results[i].failure = std::current_exception();
+            }
+        });
+        for (std::size_t i = 1; i < batch.size(); ++i) ahead_.emplace(batch[i], std::move(results[i]));
+        // A search that keeps going earns wider batches.
+        width_ = std::min(width_ * 2, pool::num_threads() * 8);
+        if (results[0].failure) std::rethrow_exception(results[0].failure);
+        return std::move(results[0].result);
+    }
+
+private:
+    struct Ahead {
+        std::vector<IdentityCirc> result;
+        std::exception_ptr failure;
+    };
+    const IdentityProver& prover_;
+    const IdentitySet& visited_;
+    const SearchQueue& queue_;
+    std::uint64_t max_size_;
+    std::size_t width_;
+    std::unordered_map<IdentitySet::Pos, Ahead> ahead_;
 };
 
 }  // namespace
@@ -246,9 +325,9 @@ std::pair<IdentitySet, bool> IdentityProver::add_identity_search(IdentityCirc id
     IdentitySet visited;
     std::uint64_t counter = 0;
     queue.push(min_size, *visited.insert(identity));
+    Expander expander(*this, visited, queue, max_size);
     while (const auto pos = queue.pop()) {
-        const IdentityCirc current = visited.at(*pos);
-        for (IdentityCirc& new_id : par_apply_rules(current, max_size - current.len())) {
+        for (IdentityCirc& new_id : expander.round(*pos)) {
             check(new_id.len() <= max_size, "assertion failed: new_id.len() <= max_size");
             const auto stored = visited.insert(new_id);
             if (!stored) continue;
@@ -275,9 +354,9 @@ std::pair<std::optional<IdentityCirc>, IdentitySet> IdentityProver::prove_identi
     SearchQueue queue(min_size);
     IdentitySet visited;
     queue.push(min_size, *visited.insert(identity));
+    Expander expander(*this, visited, queue, max_size);
     while (const auto pos = queue.pop()) {
-        const IdentityCirc current = visited.at(*pos);
-        for (IdentityCirc& new_id : par_apply_rules(current, max_size - current.len())) {
+        for (IdentityCirc& new_id : expander.round(*pos)) {
             check(new_id.len() <= max_size, "assertion failed: new_id.len() <= max_size");
             const auto stored = visited.insert(new_id);
             if (!stored) continue;
