@@ -33,15 +33,18 @@ struct MapKey {
 // Selections handed to one task of a round: enough to pay for scheduling, few enough that
 // the splits that survive (the expensive part) spread over every worker, also in the
 // short rounds of short identities.
-constexpr std::size_t kInlineSelections = 16;
-
-std::size_t selections_per_task(std::size_t count) {
-    return std::clamp<std::size_t>(count / (pool::num_threads() * 8), 1, 64);
-}
-
 // One round over the identity's connected selections (the row's subsets that hold
-// together, in row order): `per_split(c1, c2, out)` appends the results of one split;
-// the per-task lists are joined in row order.
+// together): `per_split(c1, c2, out)` appends the results of one split, and the result is
+// the sequential walk's, in row order.
+//
+// The selections are found as connected sets grow, in pieces of that growth (spread over
+// the pool when `parallel`), each result is tagged with its selection, and the tagged
+// results are put in row order at the end: far fewer results than selections need
+// sorting, and on the pool the calling thread's share of a short round stays small. A
+// failure sends the round to a walk in row order on the calling thread, so that the
+// failure raised is the one that walk meets first.
+constexpr std::size_t kParallelLength = 9;
+
 template <class Out, class PerSplit>
 std::vector<Out> run_round(const IdentityCirc& identity, const RuleTable& rules, bool parallel, PerSplit per_split) {
     const std::size_t n = identity.len();
@@ -54,31 +57,60 @@ std::vector<Out> run_round(const IdentityCirc& identity, const RuleTable& rules,
     const Gate16 swap = gates::SWAP();
     for (std::size_t i = 0; i < n; ++i)
         if (identity.circ.instrs[i].gate == swap) swaps |= std::uint32_t{1} << i;
-    std::vector<std::uint32_t> selections = wires.connected_subsets(max_selection(n));
-    std::erase_if(selections, [&](std::uint32_t mask) {
-        return !rules.has_key_length(static_cast<std::size_t>(__builtin_popcount(mask & ~swaps)));
-    });
-    auto work = [&](std::span<const std::uint32_t> part) {
+    auto has_rules = [&](std::uint32_t mask) {
+        return rules.has_key_length(static_cast<std::size_t>(__builtin_popcount(mask & ~swaps)));
+    };
+    auto visit = [&](std::uint32_t mask, std::vector<Out>& out) {
+        if (!has_rules(mask) || !wires.is_convex(mask)) return;
+        if (auto s = split_mask(identity, mask)) per_split(s->first, s->second, out);
+    };
+    const std::size_t max_size = max_selection(n);
+    auto in_row_order = [&] {
         std::vector<Out> out;
-        for_each_split(identity, wires, part, [](std::uint32_t) { return true; },
-                       [&](Circ c1, Circ c2) { per_split(c1, c2, out); });
+        for (std::uint32_t mask : wires.connected_subsets(max_size)) visit(mask, out);
         return out;
     };
-    // Waking the pool costs more than a few splits: short rounds stay on the calling thread.
-    if (!parallel || selections.size() <= kInlineSelections) return work(selections);
-    const std::size_t chunk = selections_per_task(selections.size());
-    const std::size_t tasks = (selections.size() + chunk - 1) / chunk;
-    const std::span<const std::uint32_t> all_selections(selections);
-    std::vector<std::vector<Out>> parts = pool::map(tasks, [&](std::size_t t) {
-        const std::size_t begin = t * chunk;
-        return work(all_selections.subspan(begin, std::min(chunk, selections.size() - begin)));
-    });
+    // Waking the pool costs more than the few selections of a short identity.
+    parallel = parallel && pool::num_threads() > 1 && n >= kParallelLength;
+
+    struct Part {
+        std::vector<Out> out;
+        std::vector<std::uint32_t> tags;  // the selection of each result
+        bool failed = false;
+    };
+    const std::vector<WireTable::Piece> pieces = wires.pieces(max_size, parallel ? pool::num_threads() * 16 : 1);
+    std::vector<Part> parts(pieces.size());
+    auto run_piece = [&](std::size_t i) {
+        Part& part = parts[i];
+        try {
+            wires.grow(pieces[i], max_size, [&](std::uint32_t mask) {
+                visit(mask, part.out);
+                part.tags.resize(part.out.size(), mask);
+            });
+        } catch (...) {
+            part.failed = true;
+        }
+    };
+    if (parallel)
+        pool::for_each(pieces.size(), run_piece);
+    else
+        for (std::size_t i = 0; i < pieces.size(); ++i) run_piece(i);
     std::size_t total = 0;
-    for (const auto& p : parts) total += p.size();
+    for (const Part& p : parts) {
+        if (p.failed) return in_row_order();
+        total += p.out.size();
+    }
+    // Results of one selection are adjacent and in candidate order: a stable sort by
+    // selection puts everything in row order.
+    std::vector<std::pair<std::uint32_t, Out*>> tagged;
+    tagged.reserve(total);
+    for (Part& p : parts)
+        for (std::size_t j = 0; j < p.out.size(); ++j) tagged.emplace_back(p.tags[j], &p.out[j]);
+    std::stable_sort(tagged.begin(), tagged.end(),
+                     [](const auto& a, const auto& b) { return WireTable::row_before(a.first, b.first); });
     std::vector<Out> all;
     all.reserve(total);
-    for (auto& p : parts)
-        for (auto& x : p) all.push_back(std::move(x));
+    for (auto& [tag, out] : tagged) all.push_back(std::move(*out));
     return all;
 }
 

@@ -258,6 +258,7 @@ WireTable::WireTable(const IdentityCirc& identity) : n_(identity.len()) {
             w.backward[k] = bwd[k];
             w.neighbours |= bit(fwd[k]) | bit(bwd[k]);
         }
+        others_[g] = w.neighbours & ~bit(g);
     }
 }
 
@@ -275,51 +276,45 @@ bool WireTable::is_connected(std::uint32_t mask) const noexcept {
     return reached == mask;
 }
 
-namespace {
-
-// Every connected set whose smallest index is v, each exactly once: a set grows by one
-// instruction of its extension at a time, and an instruction joins the extension only
-// when it is above v and next to the newest member but to no earlier one.
-struct ConnectedSets {
-    const std::uint32_t* neighbours;  // without the instruction itself
-    std::size_t max_size;
-    std::vector<std::vector<std::uint32_t>>* by_size;
-
-    void extend(std::uint32_t set, std::uint32_t ext, std::uint32_t closed, std::uint32_t above, std::size_t size) {
-        (*by_size)[size].push_back(set);
-        if (size == max_size) return;
-        while (ext) {
-            const std::uint32_t w = ext & (~ext + 1);
-            ext &= ext - 1;
-            const std::uint32_t nw = neighbours[static_cast<unsigned>(__builtin_ctz(w))];
-            extend(set | w, ext | (nw & ~closed & above), closed | nw, above, size + 1);
-        }
-    }
-};
-
-}  // namespace
+WireTable::Piece WireTable::root(std::size_t v) const noexcept {
+    const std::uint32_t above = ~((bit(v) << 1) - 1);
+    return Piece{bit(v), others_[v] & above, others_[v] | bit(v), above, 1, false};
+}
 
 std::vector<std::uint32_t> WireTable::connected_subsets(std::size_t max_size) const {
     std::vector<std::uint32_t> out;
     max_size = std::min(max_size, n_);
+    auto visit = [&](std::uint32_t set) { out.push_back(set); };
+    for (std::size_t v = 0; v < n_ && max_size > 0; ++v) grow(root(v), max_size, visit);
+    std::sort(out.begin(), out.end(), row_before);
+    return out;
+}
+
+std::vector<WireTable::Piece> WireTable::pieces(std::size_t max_size, std::size_t want) const {
+    max_size = std::min(max_size, n_);
+    std::vector<Piece> out;
     if (max_size == 0) return out;
-    std::array<std::uint32_t, 32> others{};
-    for (std::size_t g = 0; g < n_; ++g) others[g] = wires_[g].neighbours & ~bit(g);
-    std::vector<std::vector<std::uint32_t>> by_size(max_size + 1);
-    ConnectedSets sets{others.data(), max_size, &by_size};
-    for (std::size_t v = 0; v < n_; ++v) {
-        const std::uint32_t above = ~((bit(v) << 1) - 1);
-        sets.extend(bit(v), others[v] & above, others[v] | bit(v), above, 1);
-    }
-    // Within one size, the row lists index lists lexicographically: of two masks, the one
-    // holding the lowest index where they differ comes first.
-    auto row_order = [](std::uint32_t a, std::uint32_t b) {
-        const std::uint32_t d = a ^ b;
-        return (a & d & (~d + 1)) != 0;
-    };
-    for (auto& level : by_size) {
-        std::sort(level.begin(), level.end(), row_order);
-        out.insert(out.end(), level.begin(), level.end());
+    for (std::size_t v = 0; v < n_; ++v) out.push_back(root(v));
+    // Split the pieces that can still grow, a level at a time, until there are enough.
+    for (bool grew = true; grew && out.size() < want;) {
+        grew = false;
+        std::vector<Piece> next;
+        for (const Piece& p : out) {
+            if (p.self_only || p.size >= max_size || p.ext == 0) {
+                next.push_back(p);
+                continue;
+            }
+            grew = true;
+            next.push_back(Piece{p.set, 0, p.closed, p.above, p.size, true});
+            for (std::uint32_t ext = p.ext; ext;) {
+                const std::uint32_t w = ext & (~ext + 1);
+                ext &= ext - 1;
+                const std::uint32_t nw = others_[static_cast<unsigned>(__builtin_ctz(w))];
+                next.push_back(Piece{p.set | w, ext | (nw & ~p.closed & p.above), p.closed | nw, p.above, p.size + 1,
+                                     false});
+            }
+        }
+        out = std::move(next);
     }
     return out;
 }

@@ -84,7 +84,53 @@ public:
     // at the (far more numerous) subsets that fall apart.
     std::vector<std::uint32_t> connected_subsets(std::size_t max_size) const;
 
+    // The same selections cut into independent pieces of work: each piece visits its own
+    // share (in no particular order) through grow(); together they visit every connected
+    // selection of at most max_size instructions exactly once.
+    struct Piece {
+        std::uint32_t set, ext, closed, above;
+        std::uint32_t size;
+        bool self_only;  // visits its own set, its larger sets are other pieces
+    };
+    std::vector<Piece> pieces(std::size_t max_size, std::size_t want) const;
+    template <class F>
+    void grow(const Piece& piece, std::size_t max_size, F&& visit) const {
+        if (piece.self_only) {
+            visit(piece.set);
+            return;
+        }
+        grow(piece.set, piece.ext, piece.closed, piece.above, piece.size, max_size, visit);
+    }
+
+    // Row order among selections: fewer instructions first, then the lexicographic order of
+    // their index lists (of two masks of one size, the one holding the lowest index where
+    // they differ).
+    static bool row_before(std::uint32_t a, std::uint32_t b) noexcept {
+        const int pa = __builtin_popcount(a), pb = __builtin_popcount(b);
+        if (pa != pb) return pa < pb;
+        const std::uint32_t d = a ^ b;
+        return (a & d & (~d + 1)) != 0;
+    }
+
 private:
+    // Every connected set whose smallest index is that of `above`'s lowest missing bit, each
+    // exactly once: a set grows by one instruction of its extension at a time, and an
+    // instruction joins the extension only when it is above the start and next to the
+    // newest member but to no earlier one.
+    template <class F>
+    void grow(std::uint32_t set, std::uint32_t ext, std::uint32_t closed, std::uint32_t above, std::size_t size,
+              std::size_t max_size, F& visit) const {
+        visit(set);
+        if (size >= max_size) return;
+        while (ext) {
+            const std::uint32_t w = ext & (~ext + 1);
+            ext &= ext - 1;
+            const std::uint32_t nw = others_[static_cast<unsigned>(__builtin_ctz(w))];
+            grow(set | w, ext | (nw & ~closed & above), closed | nw, above, size + 1, max_size, visit);
+        }
+    }
+    Piece root(std::size_t v) const noexcept;
+
     struct Wires {
         std::uint8_t nargs = 0;
         std::uint8_t qubit[2] = {0, 0};
@@ -94,6 +140,7 @@ private:
     };
     std::size_t n_;
     std::array<Wires, 32> wires_{};
+    std::array<std::uint32_t, 32> others_{};  // wire neighbours other than the instruction itself
 };
 
 // Splits a selection given as a mask (n < 32).

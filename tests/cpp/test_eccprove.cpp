@@ -211,8 +211,8 @@ TEST(ProverRound, EdgeCases) {
 TEST(ProverRound, RewritesAreBoundedIdentitiesAndMatchTransitionPairs) {
     const IdentityProver& p = RealProver::get().prover;
     std::mt19937_64 gen(3);
-    for (int round = 0; round < 6; ++round) {
-        const IdentityCirc id = random_identity(gen, 3, 3 + round % 4);
+    for (int round = 0; round < 12; ++round) {
+        const IdentityCirc id = random_identity(gen, 3, 3 + round % 7);
         if (id.len() >= kCombinationRows) continue;
         for (std::uint64_t extra : {0u, 1u, 3u}) {
             const auto rewrites = p.par_apply_rules(id, extra);
@@ -220,6 +220,8 @@ TEST(ProverRound, RewritesAreBoundedIdentitiesAndMatchTransitionPairs) {
                 EXPECT_LE(r.len(), id.len() + extra);
                 EXPECT_TRUE(r.check());
             }
+            // Spread over the pool or walked on the calling thread: one result, one order.
+            EXPECT_EQ(p.apply_rules(id, extra, false), rewrites);
             std::vector<IdentityCirc> expect;
             for (auto& [n, rule] : p.par_transition_pairs(id, extra))
                 if (p.proved.contains(rule)) expect.push_back(n);

@@ -148,6 +148,14 @@ TEST(Subcircuit, MaskTestsAgreeWithSelections) {
         for (std::uint32_t mask : COMBINATIONS().row(id.len()))
             if (mask != 0 && wires.is_connected(mask)) connected.push_back(mask);
         EXPECT_EQ(wires.connected_subsets(max_selection(id.len())), connected) << id.to_string();
+        // Cut into pieces of work, every connected selection is visited exactly once.
+        for (std::size_t want : {1u, 7u, 200u}) {
+            std::vector<std::uint32_t> seen;
+            for (const WireTable::Piece& piece : wires.pieces(max_selection(id.len()), want))
+                wires.grow(piece, max_selection(id.len()), [&](std::uint32_t m) { seen.push_back(m); });
+            std::sort(seen.begin(), seen.end(), WireTable::row_before);
+            EXPECT_EQ(seen, connected) << id.to_string() << " " << want;
+        }
         for (std::uint32_t mask : COMBINATIONS().row(id.len())) {
             const IdentitySubcircuit s = select(id, Combinations::indices(mask));
             ASSERT_EQ(wires.is_connected(mask), s.is_connected()) << id.to_string() << " " << mask;
