@@ -227,7 +227,7 @@ std::pair<bool, AliasList> RawECCs::add_entry(std::uint64_t key, Permut32 front_
     auto it = inner.find(key);
     if (it == inner.end()) {
         CircuitECC c;
-        c.size = instr_vec.size();
+        c.size = static_cast<std::uint32_t>(instr_vec.size());
         circuit_get_surface_gates(instr_vec, false, front_scratch_);
         circuit_get_surface_gates(instr_vec, true, back_scratch_);
         for (const Instr32& g : front_scratch_) c.front_gates.insert(g.apply_permutation(front_inv));
