@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstring>
 #include <deque>
@@ -142,9 +143,10 @@ void circuit_get_surface_gates(std::span<const Instr32> instrs, bool reversed, s
 
 EccMember CircTriple::simplify() const {
     const Permut32 r = front_perm.inv();
-    std::vector<Instr32> instrs;
-    for (Instr32 i : circ) instrs.push_back(i.apply_permutation(r));
-    std::reverse(instrs.begin(), instrs.end());
+    // One allocation of the exact size, filled from the back (the list is newest first).
+    std::vector<Instr32> instrs(circ.size());
+    auto out = instrs.rbegin();
+    for (Instr32 i : circ) *out++ = i.apply_permutation(r);
     return EccMember{std::move(instrs), back_perm * front_perm};
 }
 
@@ -397,12 +399,111 @@ std::pair<RawECCs, SearchCounters> RawECCs::generate_naive(const Evaluator& ev, 
     return search_naive(ev, placements(ev, std::move(gates)), max_size);
 }
 
+namespace {
+
+// Sorts classes without moving them around while comparing: each class gets a
+// 64-bit key that packs as much of its first member's instruction list as fits,
+// in an order-preserving code, and only classes with equal keys are compared in
+// full. Equal classes are equal values, so an unstable sort gives the result
+// of a stable one.
+class ClassSorter {
+public:
+    explicit ClassSorter(const std::vector<ECC>& eccs) {
+        // Dense ranks of the values that occur; the codes then take few bits.
+        std::vector<bool> q0(256), q1(256), gate(65536);
+        for (const ECC& e : eccs)
+            for (const Instr32& i : first_instrs(e)) {
+                q0[i.qargs.q[0]] = true;
+                q1[i.qargs.q[1]] = true;
+                gate[i.gate.index] = true;
+            }
+        const unsigned b0 = rank(q0, q0_rank_), b1 = rank(q1, q1_rank_), bg = rank(gate, gate_rank_);
+        // One more code than instructions: 0 ends a list, so a proper prefix comes first.
+        bits_ = static_cast<unsigned>(std::bit_width(std::uint64_t{1} << (b0 + b1 + bg)));
+        per_key_ = bits_ > 64 ? 0 : 64 / bits_;
+        shift1_ = bg;
+        shift0_ = bg + b1;
+    }
+
+    std::uint64_t key(const ECC& e) const noexcept {
+        std::uint64_t k = 0;
+        const std::vector<Instr32>& instrs = first_instrs(e);
+        for (std::size_t j = 0; j < per_key_; ++j) {
+            std::uint64_t code = 0;
+            if (j < instrs.size()) {
+                const Instr32& i = instrs[j];
+                code = 1 + ((std::uint64_t{q0_rank_[i.qargs.q[0]]} << shift0_) |
+                            (std::uint64_t{q1_rank_[i.qargs.q[1]]} << shift1_) | gate_rank_[i.gate.index]);
+            }
+            k = (k << bits_) | code;
+        }
+        return k;
+    }
+
+    // Reorders `eccs` in place into ascending order.
+    void sort(std::vector<ECC>& eccs) const {
+        if (eccs.size() >= UINT32_MAX) throw std::bad_alloc();
+        struct Item {
+            std::uint32_t hi, lo, index;  // 12 bytes: the key and where the class is now
+        };
+        std::vector<Item> items(eccs.size());
+        for (std::size_t i = 0; i < eccs.size(); ++i) {
+            const std::uint64_t k = key(eccs[i]);
+            items[i] = Item{static_cast<std::uint32_t>(k >> 32), static_cast<std::uint32_t>(k),
+                            static_cast<std::uint32_t>(i)};
+        }
+        std::sort(items.begin(), items.end(), [&](const Item& a, const Item& b) {
+            if (a.hi != b.hi) return a.hi < b.hi;
+            if (a.lo != b.lo) return a.lo < b.lo;
+            return eccs[a.index] < eccs[b.index];
+        });
+        // Position k takes the class now at items[k].index: follow each cycle once.
+        for (std::size_t start = 0; start < items.size(); ++start) {
+            if (items[start].index == start) continue;
+            ECC held = std::move(eccs[start]);
+            std::size_t k = start;
+            for (;;) {
+                const std::size_t from = items[k].index;
+                items[k].index = static_cast<std::uint32_t>(k);
+                if (from == start) {
+                    eccs[k] = std::move(held);
+                    break;
+                }
+                eccs[k] = std::move(eccs[from]);
+                k = from;
+            }
+        }
+    }
+
+private:
+    static const std::vector<Instr32>& first_instrs(const ECC& e) noexcept {
+        static const std::vector<Instr32> none;
+        return e.members.empty() ? none : e.members[0].instrs;
+    }
+    // Ranks the present values densely; returns the bits a rank needs.
+    template <class T>
+    static unsigned rank(const std::vector<bool>& present, std::vector<T>& out) {
+        out.assign(present.size(), 0);
+        std::uint64_t next = 0;
+        for (std::size_t v = 0; v < present.size(); ++v)
+            if (present[v]) out[v] = static_cast<T>(next++);
+        return static_cast<unsigned>(std::bit_width(next == 0 ? 0 : next - 1));
+    }
+
+    std::vector<std::uint8_t> q0_rank_, q1_rank_;
+    std::vector<std::uint16_t> gate_rank_;
+    unsigned bits_ = 0, shift0_ = 0, shift1_ = 0;
+    std::size_t per_key_ = 0;
+};
+
+}  // namespace
+
 ECCs RawECCs::simplify() const {
     ECCs out;
     out.nqubits = nqubits;
     out.eccs.reserve(inner.size());
     for (const auto& [key, c] : inner) out.eccs.push_back(c.simplify());
-    std::stable_sort(out.eccs.begin(), out.eccs.end());
+    ClassSorter(out.eccs).sort(out.eccs);
     return out;
 }
 
