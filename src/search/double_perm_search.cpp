@@ -57,42 +57,118 @@ Evaluator Evaluator::from_random(std::uint64_t nqubits, Rng& gen) {
     return Evaluator{std::move(initial), std::move(s)};
 }
 
+namespace {
+
+// The rank of a permutation of at most kMaxEvaluatorQubits positions among all of its length.
+std::size_t perm_rank(Permut32 p) noexcept {
+    const std::size_t n = p.len();
+    std::size_t rank = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        std::size_t smaller = 0;
+        for (std::size_t j = i + 1; j < n; ++j) smaller += p.get(j) < p.get(i);
+        rank = rank * (n - i) + smaller;
+    }
+    return rank;
+}
+
+// src[j] = the index whose amplitude lands on j when a state is relabelled by inverse(p).
+void relabel_sources(Permut32 p, std::size_t n, std::uint32_t* src) noexcept {
+    std::uint32_t flip[8] = {};
+    std::uint32_t acc = 0;
+    for (std::size_t t = 0; t < n; ++t) {
+        acc |= std::uint32_t{1} << p.get(t);
+        flip[t] = acc;
+    }
+    src[0] = 0;
+    for (std::size_t j = 1, len = std::size_t{1} << n; j < len; ++j)
+        src[j] = src[j - 1] ^ flip[std::countr_zero(j)];
+}
+
+}  // namespace
+
+Evaluator::Scratch::Scratch(const Evaluator& ev)
+    : b(ev.backtrack_state), best(ev.backtrack_state), best_front(Permut32::identity(ev.nqubits())) {}
+
 void Evaluator::canonicalize(StateVec& f, std::span<const Instr32> adjoints, Scratch& s) const {
     f.normalize_arg();
     const OrderInfo order = f.get_orderinfo();
     s.pairs.clear();
     bool have_best = false;
-    if (nqubits() > kMaxEvaluatorQubits) {
+    const std::size_t n = nqubits();
+    if (n > kMaxEvaluatorQubits) {
         // Runs of ties beyond the table fail as an index; shorter ones would be
         // cut to relabellings that are no permutations.
         (void)order.as_perms();
         panic("The evaluator handles at most 5 qubits: its permutation table has no "
               "relabelling for more");
     }
+    const std::size_t len = std::size_t{1} << n;
+    if (s.backtrack_by_rank.empty()) {
+        std::size_t perms = 1;
+        for (std::size_t k = 2; k <= n; ++k) perms *= k;
+        s.backtrack_by_rank.resize(perms, backtrack_state);
+        s.have_rank.assign(perms, false);
+    }
+    std::uint64_t* cand = s.cand.data();
+    std::uint64_t* won = s.won.data();
+    std::uint32_t src[1u << kMaxEvaluatorQubits];
     order.for_each_perm([&](Permut32 back_perm) {
         const Permut32 back_inv = back_perm.inv();
-        s.b = backtrack_state;
-        relabel(s.b, back_perm);
+        const std::size_t rank = perm_rank(back_perm);
+        check_index(rank, s.backtrack_by_rank.size());
+        if (!s.have_rank[rank]) {
+            relabel(s.backtrack_by_rank[rank], back_perm);
+            s.have_rank[rank] = true;
+        }
+        s.b = s.backtrack_by_rank[rank];
         for (std::size_t i = adjoints.size(); i-- > 0;) s.b.apply(adjoints[i].qargs.as_slice(), adjoints[i].gate);
         s.b.normalize_arg();
-        const auto [front_perm, eqmask] = s.b.get_orderinfo().as_bits();
+        const std::span<const Qreal> re = s.b.re(), im = s.b.im();
+        for (std::size_t k = 0; k < len; ++k) {
+            cand[k] = re[k].percision_repr();
+            cand[len + k] = im[k].percision_repr();
+        }
+        // The qubit order of b, from the keys just taken.
+        OrderInfo border = OrderInfo::new_(n);
+        const std::size_t all = len - 1;
+        border.sort_eqclass_by_key(0, [&](std::uint8_t q) {
+            const std::size_t only = std::size_t{1} << q, others = all & ~only;
+            return std::array<std::uint64_t, 4>{cand[only], cand[len + only], cand[others], cand[len + others]};
+        });
+        const auto [front_perm, eqmask] = border.as_bits();
         if (eqmask != 0) panic("Non-deterministic front permutation detected during evaluation");
-        relabel(s.b, front_perm.inv());
-        if (!have_best) {
-            std::swap(s.best, s.b);
-            have_best = true;
-            s.pairs.push_back({front_perm, back_inv});
-            return;
-        }
-        const auto c = s.b <=> s.best;
+        relabel_sources(front_perm, n, src);
+        // Compare b relabelled by inverse(front_perm) with the best so far: real parts, then imaginary.
+        int c = have_best ? 0 : -1;
+        for (std::size_t j = 0; c == 0 && j < len; ++j)
+            if (cand[src[j]] != won[j]) c = cand[src[j]] < won[j] ? -1 : 1;
+        for (std::size_t j = 0; c == 0 && j < len; ++j)
+            if (cand[len + src[j]] != won[len + j]) c = cand[len + src[j]] < won[len + j] ? -1 : 1;
         if (c < 0) {
+            for (std::size_t j = 0; j < len; ++j) {
+                won[j] = cand[src[j]];
+                won[len + j] = cand[len + src[j]];
+            }
             std::swap(s.best, s.b);
+            s.best_front = front_perm;
             s.pairs.clear();
-            s.pairs.push_back({front_perm, back_inv});
-        } else if (c == 0) {
-            s.pairs.push_back({front_perm, back_inv});
+            have_best = true;
         }
+        if (c <= 0) s.pairs.push_back({front_perm, back_inv});
     });
+    // The hash of the canonical state, fed as StateVec::hash feeds it.
+    StableHasher h;
+    h.write_len(len);
+    for (std::size_t j = 0; j < len; ++j) h.write_u64(won[j]);
+    h.write_len(len);
+    for (std::size_t j = 0; j < len; ++j) h.write_u64(won[len + j]);
+    s.key = h.finish();
+}
+
+StateVec Evaluator::canonical_state(const Scratch& s) const {
+    StateVec c = s.best;
+    relabel(c, s.best_front.inv());
+    return c;
 }
 
 namespace {
@@ -110,9 +186,9 @@ Evaluator::Multiple Evaluator::evaluate_multiple(std::span<const Instr32> instrs
     StateVec f = initial_state;
     for (const Instr32& i : instrs) f.apply(i.qargs.as_slice(), i.gate);
     const std::vector<Instr32> adj = adjoints_of(instrs);
-    Scratch s{backtrack_state, backtrack_state, {}};
+    Scratch s(*this);
     canonicalize(f, adj, s);
-    return Multiple{std::move(s.best), std::move(s.pairs), std::move(f)};
+    return Multiple{canonical_state(s), std::move(s.pairs), std::move(f)};
 }
 
 Evaluator::Single Evaluator::evaluate(std::span<const Instr32> instrs) const {
@@ -304,7 +380,7 @@ std::pair<RawECCs, SearchCounters> RawECCs::search(const Evaluator& ev, std::vec
                                                    std::uint64_t max_size) {
     // Adjoints of the placements, asked once.
     const std::vector<Instr32> placement_adj = adjoints_of(instrs);
-    Evaluator::Scratch scratch{ev.backtrack_state, ev.backtrack_state, {}};
+    Evaluator::Scratch scratch(ev);
     StateVec prefix = ev.initial_state;  // the popped circuit's forward state, not yet phase-fixed
     StateVec forward = ev.initial_state;
     std::vector<Instr32> adj;
@@ -321,7 +397,7 @@ std::pair<RawECCs, SearchCounters> RawECCs::search(const Evaluator& ev, std::vec
             forward = prefix;
             forward.apply(instrs[p].qargs.as_slice(), instrs[p].gate);
             ev.canonicalize(forward, adj, scratch);
-            const std::uint64_t key = scratch.best.hash_value();
+            const std::uint64_t key = scratch.key;
             for (std::size_t k = 0; k < scratch.pairs.size(); ++k) {
                 const auto [f, b] = scratch.pairs[k];
                 auto [is_new, child] = raw.add_entry(key, f, b, node, circuit);

@@ -81,13 +81,28 @@ public:
 
     // The search's inner step: `forward` holds the circuit's forward state before
     // phase canonicalisation; `adjoints` the circuit's instructions with adjoint
-    // gates, in circuit order. Leaves the canonical state in `best`.
+    // gates, in circuit order. Leaves the pairs and the canonical state's hash
+    // in the scratch; `canonical_state` builds the state itself.
+    //
+    // Candidates are compared through the rounded keys of their parts (the
+    // values that state order, equality and hash are made of), read through the
+    // candidate's final relabelling instead of relabelling it; only the winner
+    // is kept, unrelabelled, with the relabelling that makes it canonical.
     struct Scratch {
+        explicit Scratch(const Evaluator& ev);
         StateVec b;
-        StateVec best;
+        StateVec best;  // the winning candidate before its last relabelling
+        Permut32 best_front;
         PairList pairs;
+        std::uint64_t key = 0;
+        // Rounded keys: the candidate's in its own index order, the winner's in canonical order.
+        std::array<std::uint64_t, 64> cand{}, won{};
+        // The backtrack state relabelled by each candidate permutation met so far, by rank.
+        std::vector<StateVec> backtrack_by_rank;
+        std::vector<bool> have_rank;
     };
     void canonicalize(StateVec& forward, std::span<const Instr32> adjoints, Scratch& s) const;
+    StateVec canonical_state(const Scratch& s) const;
 
     friend bool operator==(const Evaluator&, const Evaluator&) = default;
 };
