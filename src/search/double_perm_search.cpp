@@ -300,26 +300,29 @@ RawECCs RawECCs::new_(const Evaluator& ev) {
 std::pair<bool, AliasList> RawECCs::add_entry(std::uint64_t key, Permut32 front_perm, Permut32 back_perm,
                                               AliasList parent, std::span<const Instr32> instr_vec) {
     if (instr_vec.empty()) panic_unwrap_none();
-    const Instr32 last = instr_vec.back();
+    circuit_get_surface_gates(instr_vec, false, front_scratch_);
+    circuit_get_surface_gates(instr_vec, true, back_scratch_);
+    return offer(key, front_perm, back_perm, parent, instr_vec.back(), instr_vec.size(), front_scratch_,
+                 back_scratch_);
+}
+
+std::pair<bool, AliasList> RawECCs::offer(std::uint64_t key, Permut32 front_perm, Permut32 back_perm,
+                                          AliasList parent, Instr32 last, std::size_t size,
+                                          std::span<const Instr32> front, std::span<const Instr32> back) {
     const Permut32 front_inv = front_perm.inv();
     auto it = inner.find(key);
     if (it == inner.end()) {
-        CircuitECC c;
-        c.size = static_cast<std::uint32_t>(instr_vec.size());
-        circuit_get_surface_gates(instr_vec, false, front_scratch_);
-        circuit_get_surface_gates(instr_vec, true, back_scratch_);
-        for (const Instr32& g : front_scratch_) c.front_gates.insert(g.apply_permutation(front_inv));
-        for (const Instr32& g : back_scratch_) c.back_gates.insert(g.apply_permutation(back_perm));
+        if (size > UINT32_MAX) panic("A stored circuit holds at most 4294967295 instructions");
+        it = inner.insert_new(key);
+        CircuitECC& c = it->second;
+        c.size = static_cast<std::uint32_t>(size);
+        for (const Instr32& g : front) c.front_gates.insert(g.apply_permutation(front_inv));
+        for (const Instr32& g : back) c.back_gates.insert(g.apply_permutation(back_perm));
         const AliasList node = AliasList::cons(*arena, parent, last);
         c.circuits.push_back(CircTriple{front_perm, node, back_perm});
-        inner.emplace(key, std::move(c));
         return {true, node};
     }
     CircuitECC& c = it->second;
-    std::vector<Instr32>& front = front_scratch_;
-    std::vector<Instr32>& back = back_scratch_;
-    circuit_get_surface_gates(instr_vec, false, front);
-    circuit_get_surface_gates(instr_vec, true, back);
     bool front_unique = true;
     for (const Instr32& g : front)
         if (c.front_gates.contains(g.apply_permutation(front_inv))) {
@@ -384,6 +387,11 @@ std::pair<RawECCs, SearchCounters> RawECCs::search(const Evaluator& ev, std::vec
     StateVec prefix = ev.initial_state;  // the popped circuit's forward state, not yet phase-fixed
     StateVec forward = ev.initial_state;
     std::vector<Instr32> adj;
+    // Per placement of the popped circuit: its key and its pairs (from pair_start[p] on).
+    std::vector<std::uint64_t> keys(instrs.size());
+    std::vector<std::size_t> pair_start(instrs.size() + 1);
+    std::vector<PairList::Pair> pairs;
+    std::vector<Instr32> prefix_front, front, back;
     return breadth_first(ev, [&](RawECCs& raw, AliasList node, std::vector<Instr32>& circuit,
                                            std::deque<AliasList>& queue, SearchCounters& counters) {
         // Applying the placements one after another reproduces the full forward
@@ -391,22 +399,46 @@ std::pair<RawECCs, SearchCounters> RawECCs::search(const Evaluator& ev, std::vec
         prefix = ev.initial_state;
         for (const Instr32& i : circuit) prefix.apply(i.qargs.as_slice(), i.gate);
         adj = adjoints_of(circuit);
+        // The evaluations do not depend on the classes: all of them come first,
+        // each starting to load its class's slot, and then the offers in order.
+        pairs.clear();
         for (std::size_t p = 0; p < instrs.size(); ++p) {
-            circuit.push_back(instrs[p]);
             adj.push_back(placement_adj[p]);
             forward = prefix;
             forward.apply(instrs[p].qargs.as_slice(), instrs[p].gate);
             ev.canonicalize(forward, adj, scratch);
-            const std::uint64_t key = scratch.key;
-            for (std::size_t k = 0; k < scratch.pairs.size(); ++k) {
-                const auto [f, b] = scratch.pairs[k];
-                auto [is_new, child] = raw.add_entry(key, f, b, node, circuit);
-                if (is_new && circuit.size() < max_size) queue.push_back(child);
+            adj.pop_back();
+            keys[p] = scratch.key;
+            raw.inner.prefetch(scratch.key);
+            pair_start[p] = pairs.size();
+            for (std::size_t k = 0; k < scratch.pairs.size(); ++k) pairs.push_back(scratch.pairs[k]);
+            ++counters[1];
+        }
+        pair_start[instrs.size()] = pairs.size();
+        // The layers of the popped circuit's extensions: its own front layer and
+        // the qubits it covers, extended by the placement; the back layer starts
+        // from the placement.
+        std::uint32_t covered = 0;
+        prefix_front.clear();
+        for (const Instr32& i : circuit)
+            if (mark_surface(i, covered)) prefix_front.push_back(i);
+        for (std::size_t p = 0; p < instrs.size(); ++p) {
+            const Instr32 last = instrs[p];
+            front = prefix_front;
+            std::uint32_t seen = covered;
+            if (mark_surface(last, seen)) front.push_back(last);
+            back.clear();
+            seen = 0;
+            if (mark_surface(last, seen)) back.push_back(last);
+            for (std::size_t i = circuit.size(); i-- > 0;)
+                if (mark_surface(circuit[i], seen)) back.push_back(circuit[i]);
+            const std::size_t size = circuit.size() + 1;
+            for (std::size_t k = pair_start[p]; k < pair_start[p + 1]; ++k) {
+                const auto [f, b] = pairs[k];
+                auto [is_new, child] = raw.offer(keys[p], f, b, node, last, size, front, back);
+                if (is_new && size < max_size) queue.push_back(child);
                 ++counters[2];
             }
-            circuit.pop_back();
-            adj.pop_back();
-            ++counters[1];
         }
     });
 }

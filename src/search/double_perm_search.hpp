@@ -256,6 +256,12 @@ public:
     ECCs simplify() const;
 
 private:
+    // add_entry with the circuit's front and back layers already taken: `last`
+    // is its last instruction and `size` its length.
+    std::pair<bool, AliasList> offer(std::uint64_t key, Permut32 front_perm, Permut32 back_perm, AliasList parent,
+                                     Instr32 last, std::size_t size, std::span<const Instr32> front,
+                                     std::span<const Instr32> back);
+
     // Reused by add_entry so that offering a circuit allocates nothing.
     std::vector<Instr32> front_scratch_, back_scratch_;
 };
