@@ -159,9 +159,9 @@ void Evaluator::canonicalize(StateVec& f, std::span<const Instr32> adjoints, Scr
     // The hash of the canonical state, fed as StateVec::hash feeds it.
     StableHasher h;
     h.write_len(len);
-    for (std::size_t j = 0; j < len; ++j) h.write_u64(won[j]);
+    h.write_u64s(won, len);
     h.write_len(len);
-    for (std::size_t j = 0; j < len; ++j) h.write_u64(won[len + j]);
+    h.write_u64s(won + len, len);
     s.key = h.finish();
 }
 
