@@ -89,7 +89,8 @@ void relabel_sources(Permut32 p, std::size_t n, std::uint32_t* src) noexcept {
 Evaluator::Scratch::Scratch(const Evaluator& ev)
     : b(ev.backtrack_state), best(ev.backtrack_state), best_front(Permut32::identity(ev.nqubits())) {}
 
-void Evaluator::canonicalize(StateVec& f, std::span<const Instr32> adjoints, Scratch& s) const {
+void Evaluator::canonicalize(StateVec& f, std::span<const Instr32> adjoints, Scratch& s,
+                             const CompiledGates* compiled) const {
     f.normalize_arg();
     const OrderInfo order = f.get_orderinfo();
     s.pairs.clear();
@@ -121,7 +122,10 @@ void Evaluator::canonicalize(StateVec& f, std::span<const Instr32> adjoints, Scr
             s.have_rank[rank] = true;
         }
         s.b = s.backtrack_by_rank[rank];
-        for (std::size_t i = adjoints.size(); i-- > 0;) s.b.apply(adjoints[i].qargs.as_slice(), adjoints[i].gate);
+        if (compiled)
+            compiled->apply_reversed(s.b);
+        else
+            for (std::size_t i = adjoints.size(); i-- > 0;) s.b.apply(adjoints[i].qargs.as_slice(), adjoints[i].gate);
         s.b.normalize_arg();
         const std::span<const Qreal> re = s.b.re(), im = s.b.im();
         for (std::size_t k = 0; k < len; ++k) {
@@ -392,6 +396,7 @@ std::pair<RawECCs, SearchCounters> RawECCs::search(const Evaluator& ev, std::vec
     std::vector<std::size_t> pair_start(instrs.size() + 1);
     std::vector<PairList::Pair> pairs;
     std::vector<Instr32> prefix_front, front, back;
+    CompiledGates compiled;
     return breadth_first(ev, [&](RawECCs& raw, AliasList node, std::vector<Instr32>& circuit,
                                            std::deque<AliasList>& queue, SearchCounters& counters) {
         // Applying the placements one after another reproduces the full forward
@@ -399,6 +404,11 @@ std::pair<RawECCs, SearchCounters> RawECCs::search(const Evaluator& ev, std::vec
         prefix = ev.initial_state;
         for (const Instr32& i : circuit) prefix.apply(i.qargs.as_slice(), i.gate);
         adj = adjoints_of(circuit);
+        // Kernel gates are prepared once per popped circuit; anything else takes
+        // the general path, which also reports bad arguments as it always has.
+        compiled.reset(ev.nqubits());
+        bool prepared = true;
+        for (const Instr32& a : adj) prepared = prepared && compiled.push(a);
         // The evaluations do not depend on the classes: all of them come first,
         // each starting to load its class's slot, and then the offers in order.
         pairs.clear();
@@ -406,7 +416,12 @@ std::pair<RawECCs, SearchCounters> RawECCs::search(const Evaluator& ev, std::vec
             adj.push_back(placement_adj[p]);
             forward = prefix;
             forward.apply(instrs[p].qargs.as_slice(), instrs[p].gate);
-            ev.canonicalize(forward, adj, scratch);
+            if (prepared && compiled.push(placement_adj[p])) {
+                ev.canonicalize(forward, adj, scratch, &compiled);
+                compiled.pop();
+            } else {
+                ev.canonicalize(forward, adj, scratch);
+            }
             adj.pop_back();
             keys[p] = scratch.key;
             raw.inner.prefetch(scratch.key);

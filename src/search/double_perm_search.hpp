@@ -17,6 +17,7 @@
 #include "search/class_map.hpp"
 #include "search/mod.hpp"
 #include "state/mod.hpp"
+#include "state/gates.hpp"
 #include "state/rng.hpp"
 #include "utils/alias_list.hpp"
 #include "utils/hash_table64.hpp"
@@ -101,7 +102,9 @@ public:
         std::vector<StateVec> backtrack_by_rank;
         std::vector<bool> have_rank;
     };
-    void canonicalize(StateVec& forward, std::span<const Instr32> adjoints, Scratch& s) const;
+    // With `compiled` (the same adjoint gates, prepared) the gates are applied from it.
+    void canonicalize(StateVec& forward, std::span<const Instr32> adjoints, Scratch& s,
+                      const CompiledGates* compiled = nullptr) const;
     StateVec canonical_state(const Scratch& s) const;
 
     friend bool operator==(const Evaluator&, const Evaluator&) = default;
