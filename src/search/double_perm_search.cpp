@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstring>
 #include <deque>
@@ -64,42 +65,122 @@ Evaluator Evaluator::from_random(std::uint64_t nqubits, Rng& gen) {
     return Evaluator{std::move(initial), std::move(s)};
 }
 
-void Evaluator::canonicalize(StateVec& f, std::span<const Instr32> adjoints, Scratch& s) const {
+namespace {
+
+// The rank of a permutation of at most kMaxEvaluatorQubits positions among all of its length.
+std::size_t perm_rank(Permut32 p) noexcept {
+    const std::size_t n = p.len();
+    std::size_t rank = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        std::size_t smaller = 0;
+        for (std::size_t j = i + 1; j < n; ++j) smaller += p.get(j) < p.get(i);
+        rank = rank * (n - i) + smaller;
+    }
+    return rank;
+}
+
+// src[j] = the index whose amplitude lands on j when a state is relabelled by inverse(p).
+void relabel_sources(Permut32 p, std::size_t n, std::uint32_t* src) noexcept {
+    std::uint32_t flip[8] = {};
+    std::uint32_t acc = 0;
+    for (std::size_t t = 0; t < n; ++t) {
+        acc |= std::uint32_t{1} << p.get(t);
+        flip[t] = acc;
+    }
+    src[0] = 0;
+    for (std::size_t j = 1, len = std::size_t{1} << n; j < len; ++j)
+        src[j] = src[j - 1] ^ flip[std::countr_zero(j)];
+}
+
+}  // namespace
+
+Evaluator::Scratch::Scratch(const Evaluator& ev)
+    : b(ev.backtrack_state), best(ev.backtrack_state), best_front(Permut32::identity(ev.nqubits())) {}
+
+void Evaluator::canonicalize(StateVec& f, std::span<const Instr32> adjoints, Scratch& s,
+                             const CompiledGates* compiled) const {
     f.normalize_arg();
     const OrderInfo order = f.get_orderinfo();
     s.pairs.clear();
     bool have_best = false;
-    if (nqubits() > kMaxEvaluatorQubits) {
+    const std::size_t n = nqubits();
+    if (n > kMaxEvaluatorQubits) {
         // Runs of ties beyond the table fail as an index; shorter ones would be
         // cut to relabellings that are no permutations.
         (void)order.as_perms();
         panic("The evaluator handles at most 5 qubits: its permutation table has no "
               "relabelling for more");
     }
+    const std::size_t len = std::size_t{1} << n;
+    if (s.backtrack_by_rank.empty()) {
+        std::size_t perms = 1;
+        for (std::size_t k = 2; k <= n; ++k) perms *= k;
+        s.backtrack_by_rank.resize(perms, backtrack_state);
+        s.have_rank.assign(perms, false);
+    }
+    std::uint64_t* cand = s.cand.data();
+    std::uint64_t* won = s.won.data();
+    std::uint32_t src[1u << kMaxEvaluatorQubits];
     order.for_each_perm([&](Permut32 back_perm) {
         const Permut32 back_inv = back_perm.inv();
-        s.b = backtrack_state;
-        relabel(s.b, back_perm);
-        for (std::size_t i = adjoints.size(); i-- > 0;) s.b.apply(adjoints[i].qargs.as_slice(), adjoints[i].gate);
+        const std::size_t rank = perm_rank(back_perm);
+        check_index(rank, s.backtrack_by_rank.size());
+        if (!s.have_rank[rank]) {
+            relabel(s.backtrack_by_rank[rank], back_perm);
+            s.have_rank[rank] = true;
+        }
+        s.b = s.backtrack_by_rank[rank];
+        if (compiled)
+            compiled->apply_reversed(s.b);
+        else
+            for (std::size_t i = adjoints.size(); i-- > 0;) s.b.apply(adjoints[i].qargs.as_slice(), adjoints[i].gate);
         s.b.normalize_arg();
-        const auto [front_perm, eqmask] = s.b.get_orderinfo().as_bits();
+        const std::span<const Qreal> re = s.b.re(), im = s.b.im();
+        for (std::size_t k = 0; k < len; ++k) {
+            cand[k] = re[k].percision_repr();
+            cand[len + k] = im[k].percision_repr();
+        }
+        // The qubit order of b, from the keys just taken.
+        OrderInfo border = OrderInfo::new_(n);
+        const std::size_t all = len - 1;
+        border.sort_eqclass_by_key(0, [&](std::uint8_t q) {
+            const std::size_t only = std::size_t{1} << q, others = all & ~only;
+            return std::array<std::uint64_t, 4>{cand[only], cand[len + only], cand[others], cand[len + others]};
+        });
+        const auto [front_perm, eqmask] = border.as_bits();
         if (eqmask != 0) panic("Non-deterministic front permutation detected during evaluation");
-        relabel(s.b, front_perm.inv());
-        if (!have_best) {
-            std::swap(s.best, s.b);
-            have_best = true;
-            s.pairs.push_back({front_perm, back_inv});
-            return;
-        }
-        const auto c = s.b <=> s.best;
+        relabel_sources(front_perm, n, src);
+        // Compare b relabelled by inverse(front_perm) with the best so far: real parts, then imaginary.
+        int c = have_best ? 0 : -1;
+        for (std::size_t j = 0; c == 0 && j < len; ++j)
+            if (cand[src[j]] != won[j]) c = cand[src[j]] < won[j] ? -1 : 1;
+        for (std::size_t j = 0; c == 0 && j < len; ++j)
+            if (cand[len + src[j]] != won[len + j]) c = cand[len + src[j]] < won[len + j] ? -1 : 1;
         if (c < 0) {
+            for (std::size_t j = 0; j < len; ++j) {
+                won[j] = cand[src[j]];
+                won[len + j] = cand[len + src[j]];
+            }
             std::swap(s.best, s.b);
+            s.best_front = front_perm;
             s.pairs.clear();
-            s.pairs.push_back({front_perm, back_inv});
-        } else if (c == 0) {
-            s.pairs.push_back({front_perm, back_inv});
+            have_best = true;
         }
+        if (c <= 0) s.pairs.push_back({front_perm, back_inv});
     });
+    // The hash of the canonical state, fed as StateVec::hash feeds it.
+    StableHasher h;
+    h.write_len(len);
+    h.write_u64s(won, len);
+    h.write_len(len);
+    h.write_u64s(won + len, len);
+    s.key = h.finish();
+}
+
+StateVec Evaluator::canonical_state(const Scratch& s) const {
+    StateVec c = s.best;
+    relabel(c, s.best_front.inv());
+    return c;
 }
 
 namespace {
@@ -117,9 +198,9 @@ Evaluator::Multiple Evaluator::evaluate_multiple(std::span<const Instr32> instrs
     StateVec f = initial_state;
     for (const Instr32& i : instrs) f.apply(i.qargs.as_slice(), i.gate);
     const std::vector<Instr32> adj = adjoints_of(instrs);
-    Scratch s{backtrack_state, backtrack_state, {}};
+    Scratch s(*this);
     canonicalize(f, adj, s);
-    return Multiple{std::move(s.best), std::move(s.pairs), std::move(f)};
+    return Multiple{canonical_state(s), std::move(s.pairs), std::move(f)};
 }
 
 Evaluator::Single Evaluator::evaluate(std::span<const Instr32> instrs) const {
@@ -150,9 +231,10 @@ void circuit_get_surface_gates(std::span<const Instr32> instrs, bool reversed, s
 
 EccMember CircTriple::simplify() const {
     const Permut32 r = front_perm.inv();
-    std::vector<Instr32> instrs;
-    for (Instr32 i : circ) instrs.push_back(i.apply_permutation(r));
-    std::reverse(instrs.begin(), instrs.end());
+    // One allocation of the exact size, filled from the back (the list is newest first).
+    std::vector<Instr32> instrs(circ.size());
+    auto out = instrs.rbegin();
+    for (Instr32 i : circ) *out++ = i.apply_permutation(r);
     return EccMember{std::move(instrs), back_perm * front_perm};
 }
 
@@ -230,26 +312,29 @@ RawECCs RawECCs::new_(const Evaluator& ev) {
 std::pair<bool, AliasList> RawECCs::add_entry(std::uint64_t key, Permut32 front_perm, Permut32 back_perm,
                                               AliasList parent, std::span<const Instr32> instr_vec) {
     if (instr_vec.empty()) panic_unwrap_none();
-    const Instr32 last = instr_vec.back();
+    circuit_get_surface_gates(instr_vec, false, front_scratch_);
+    circuit_get_surface_gates(instr_vec, true, back_scratch_);
+    return offer(key, front_perm, back_perm, parent, instr_vec.back(), instr_vec.size(), front_scratch_,
+                 back_scratch_);
+}
+
+std::pair<bool, AliasList> RawECCs::offer(std::uint64_t key, Permut32 front_perm, Permut32 back_perm,
+                                          AliasList parent, Instr32 last, std::size_t size,
+                                          std::span<const Instr32> front, std::span<const Instr32> back) {
     const Permut32 front_inv = front_perm.inv();
     auto it = inner.find(key);
     if (it == inner.end()) {
-        CircuitECC c;
-        c.size = instr_vec.size();
-        circuit_get_surface_gates(instr_vec, false, front_scratch_);
-        circuit_get_surface_gates(instr_vec, true, back_scratch_);
-        for (const Instr32& g : front_scratch_) c.front_gates.insert(g.apply_permutation(front_inv));
-        for (const Instr32& g : back_scratch_) c.back_gates.insert(g.apply_permutation(back_perm));
+        if (size > UINT32_MAX) panic("A stored circuit holds at most 4294967295 instructions");
+        it = inner.insert_new(key);
+        CircuitECC& c = it->second;
+        c.size = static_cast<std::uint32_t>(size);
+        for (const Instr32& g : front) c.front_gates.insert(g.apply_permutation(front_inv));
+        for (const Instr32& g : back) c.back_gates.insert(g.apply_permutation(back_perm));
         const AliasList node = AliasList::cons(*arena, parent, last);
         c.circuits.push_back(CircTriple{front_perm, node, back_perm});
-        inner.emplace(key, std::move(c));
         return {true, node};
     }
     CircuitECC& c = it->second;
-    std::vector<Instr32>& front = front_scratch_;
-    std::vector<Instr32>& back = back_scratch_;
-    circuit_get_surface_gates(instr_vec, false, front);
-    circuit_get_surface_gates(instr_vec, true, back);
     bool front_unique = true;
     for (const Instr32& g : front)
         if (c.front_gates.contains(g.apply_permutation(front_inv))) {
@@ -310,10 +395,16 @@ std::pair<RawECCs, SearchCounters> RawECCs::search(const Evaluator& ev, std::vec
                                                    std::uint64_t max_size) {
     // Adjoints of the placements, asked once.
     const std::vector<Instr32> placement_adj = adjoints_of(instrs);
-    Evaluator::Scratch scratch{ev.backtrack_state, ev.backtrack_state, {}};
+    Evaluator::Scratch scratch(ev);
     StateVec prefix = ev.initial_state;  // the popped circuit's forward state, not yet phase-fixed
     StateVec forward = ev.initial_state;
     std::vector<Instr32> adj;
+    // Per placement of the popped circuit: its key and its pairs (from pair_start[p] on).
+    std::vector<std::uint64_t> keys(instrs.size());
+    std::vector<std::size_t> pair_start(instrs.size() + 1);
+    std::vector<PairList::Pair> pairs;
+    std::vector<Instr32> prefix_front, front, back;
+    CompiledGates compiled;
     return breadth_first(ev, [&](RawECCs& raw, AliasList node, std::vector<Instr32>& circuit,
                                            std::deque<AliasList>& queue, SearchCounters& counters) {
         // Applying the placements one after another reproduces the full forward
@@ -321,22 +412,56 @@ std::pair<RawECCs, SearchCounters> RawECCs::search(const Evaluator& ev, std::vec
         prefix = ev.initial_state;
         for (const Instr32& i : circuit) prefix.apply(i.qargs.as_slice(), i.gate);
         adj = adjoints_of(circuit);
+        // Kernel gates are prepared once per popped circuit; anything else takes
+        // the general path, which also reports bad arguments as it always has.
+        compiled.reset(ev.nqubits());
+        bool prepared = true;
+        for (const Instr32& a : adj) prepared = prepared && compiled.push(a);
+        // The evaluations do not depend on the classes: all of them come first,
+        // each starting to load its class's slot, and then the offers in order.
+        pairs.clear();
         for (std::size_t p = 0; p < instrs.size(); ++p) {
-            circuit.push_back(instrs[p]);
             adj.push_back(placement_adj[p]);
             forward = prefix;
             forward.apply(instrs[p].qargs.as_slice(), instrs[p].gate);
-            ev.canonicalize(forward, adj, scratch);
-            const std::uint64_t key = scratch.best.hash_value();
-            for (std::size_t k = 0; k < scratch.pairs.size(); ++k) {
-                const auto [f, b] = scratch.pairs[k];
-                auto [is_new, child] = raw.add_entry(key, f, b, node, circuit);
-                if (is_new && circuit.size() < max_size) queue.push_back(child);
+            if (prepared && compiled.push(placement_adj[p])) {
+                ev.canonicalize(forward, adj, scratch, &compiled);
+                compiled.pop();
+            } else {
+                ev.canonicalize(forward, adj, scratch);
+            }
+            adj.pop_back();
+            keys[p] = scratch.key;
+            raw.inner.prefetch(scratch.key);
+            pair_start[p] = pairs.size();
+            for (std::size_t k = 0; k < scratch.pairs.size(); ++k) pairs.push_back(scratch.pairs[k]);
+            ++counters[1];
+        }
+        pair_start[instrs.size()] = pairs.size();
+        // The layers of the popped circuit's extensions: its own front layer and
+        // the qubits it covers, extended by the placement; the back layer starts
+        // from the placement.
+        std::uint32_t covered = 0;
+        prefix_front.clear();
+        for (const Instr32& i : circuit)
+            if (mark_surface(i, covered)) prefix_front.push_back(i);
+        for (std::size_t p = 0; p < instrs.size(); ++p) {
+            const Instr32 last = instrs[p];
+            front = prefix_front;
+            std::uint32_t seen = covered;
+            if (mark_surface(last, seen)) front.push_back(last);
+            back.clear();
+            seen = 0;
+            if (mark_surface(last, seen)) back.push_back(last);
+            for (std::size_t i = circuit.size(); i-- > 0;)
+                if (mark_surface(circuit[i], seen)) back.push_back(circuit[i]);
+            const std::size_t size = circuit.size() + 1;
+            for (std::size_t k = pair_start[p]; k < pair_start[p + 1]; ++k) {
+                const auto [f, b] = pairs[k];
+                auto [is_new, child] = raw.offer(keys[p], f, b, node, last, size, front, back);
+                if (is_new && size < max_size) queue.push_back(child);
                 ++counters[2];
             }
-            circuit.pop_back();
-            adj.pop_back();
-            ++counters[1];
         }
     });
 }
@@ -405,12 +530,111 @@ std::pair<RawECCs, SearchCounters> RawECCs::generate_naive(const Evaluator& ev, 
     return search_naive(ev, placements(ev, std::move(gates)), max_size);
 }
 
+namespace {
+
+// Sorts classes without moving them around while comparing: each class gets a
+// 64-bit key that packs as much of its first member's instruction list as fits,
+// in an order-preserving code, and only classes with equal keys are compared in
+// full. Equal classes are equal values, so an unstable sort gives the result
+// of a stable one.
+class ClassSorter {
+public:
+    explicit ClassSorter(const std::vector<ECC>& eccs) {
+        // Dense ranks of the values that occur; the codes then take few bits.
+        std::vector<bool> q0(256), q1(256), gate(65536);
+        for (const ECC& e : eccs)
+            for (const Instr32& i : first_instrs(e)) {
+                q0[i.qargs.q[0]] = true;
+                q1[i.qargs.q[1]] = true;
+                gate[i.gate.index] = true;
+            }
+        const unsigned b0 = rank(q0, q0_rank_), b1 = rank(q1, q1_rank_), bg = rank(gate, gate_rank_);
+        // One more code than instructions: 0 ends a list, so a proper prefix comes first.
+        bits_ = static_cast<unsigned>(std::bit_width(std::uint64_t{1} << (b0 + b1 + bg)));
+        per_key_ = bits_ > 64 ? 0 : 64 / bits_;
+        shift1_ = bg;
+        shift0_ = bg + b1;
+    }
+
+    std::uint64_t key(const ECC& e) const noexcept {
+        std::uint64_t k = 0;
+        const std::vector<Instr32>& instrs = first_instrs(e);
+        for (std::size_t j = 0; j < per_key_; ++j) {
+            std::uint64_t code = 0;
+            if (j < instrs.size()) {
+                const Instr32& i = instrs[j];
+                code = 1 + ((std::uint64_t{q0_rank_[i.qargs.q[0]]} << shift0_) |
+                            (std::uint64_t{q1_rank_[i.qargs.q[1]]} << shift1_) | gate_rank_[i.gate.index]);
+            }
+            k = (k << bits_) | code;
+        }
+        return k;
+    }
+
+    // Reorders `eccs` in place into ascending order.
+    void sort(std::vector<ECC>& eccs) const {
+        if (eccs.size() >= UINT32_MAX) throw std::bad_alloc();
+        struct Item {
+            std::uint32_t hi, lo, index;  // 12 bytes: the key and where the class is now
+        };
+        std::vector<Item> items(eccs.size());
+        for (std::size_t i = 0; i < eccs.size(); ++i) {
+            const std::uint64_t k = key(eccs[i]);
+            items[i] = Item{static_cast<std::uint32_t>(k >> 32), static_cast<std::uint32_t>(k),
+                            static_cast<std::uint32_t>(i)};
+        }
+        std::sort(items.begin(), items.end(), [&](const Item& a, const Item& b) {
+            if (a.hi != b.hi) return a.hi < b.hi;
+            if (a.lo != b.lo) return a.lo < b.lo;
+            return eccs[a.index] < eccs[b.index];
+        });
+        // Position k takes the class now at items[k].index: follow each cycle once.
+        for (std::size_t start = 0; start < items.size(); ++start) {
+            if (items[start].index == start) continue;
+            ECC held = std::move(eccs[start]);
+            std::size_t k = start;
+            for (;;) {
+                const std::size_t from = items[k].index;
+                items[k].index = static_cast<std::uint32_t>(k);
+                if (from == start) {
+                    eccs[k] = std::move(held);
+                    break;
+                }
+                eccs[k] = std::move(eccs[from]);
+                k = from;
+            }
+        }
+    }
+
+private:
+    static const std::vector<Instr32>& first_instrs(const ECC& e) noexcept {
+        static const std::vector<Instr32> none;
+        return e.members.empty() ? none : e.members[0].instrs;
+    }
+    // Ranks the present values densely; returns the bits a rank needs.
+    template <class T>
+    static unsigned rank(const std::vector<bool>& present, std::vector<T>& out) {
+        out.assign(present.size(), 0);
+        std::uint64_t next = 0;
+        for (std::size_t v = 0; v < present.size(); ++v)
+            if (present[v]) out[v] = static_cast<T>(next++);
+        return static_cast<unsigned>(std::bit_width(next == 0 ? 0 : next - 1));
+    }
+
+    std::vector<std::uint8_t> q0_rank_, q1_rank_;
+    std::vector<std::uint16_t> gate_rank_;
+    unsigned bits_ = 0, shift0_ = 0, shift1_ = 0;
+    std::size_t per_key_ = 0;
+};
+
+}  // namespace
+
 ECCs RawECCs::simplify() const {
     ECCs out;
     out.nqubits = nqubits;
     out.eccs.reserve(inner.size());
     for (const auto& [key, c] : inner) out.eccs.push_back(c.simplify());
-    std::stable_sort(out.eccs.begin(), out.eccs.end());
+    ClassSorter(out.eccs).sort(out.eccs);
     return out;
 }
 

@@ -2,19 +2,22 @@
 #pragma once
 
 #include <array>
+#include <bit>
+#include <cstring>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "circ/mod.hpp"
 #include "groups/permutation.hpp"
+#include "search/class_map.hpp"
 #include "search/mod.hpp"
 #include "state/mod.hpp"
+#include "state/gates.hpp"
 #include "state/rng.hpp"
 #include "utils/alias_list.hpp"
 #include "utils/hash_table64.hpp"
@@ -79,54 +82,132 @@ public:
 
     // The search's inner step: `forward` holds the circuit's forward state before
     // phase canonicalisation; `adjoints` the circuit's instructions with adjoint
-    // gates, in circuit order. Leaves the canonical state in `best`.
+    // gates, in circuit order. Leaves the pairs and the canonical state's hash
+    // in the scratch; `canonical_state` builds the state itself.
+    //
+    // Candidates are compared through the rounded keys of their parts (the
+    // values that state order, equality and hash are made of), read through the
+    // candidate's final relabelling instead of relabelling it; only the winner
+    // is kept, unrelabelled, with the relabelling that makes it canonical.
     struct Scratch {
+        explicit Scratch(const Evaluator& ev);
         StateVec b;
-        StateVec best;
+        StateVec best;  // the winning candidate before its last relabelling
+        Permut32 best_front;
         PairList pairs;
+        std::uint64_t key = 0;
+        // Rounded keys: the candidate's in its own index order, the winner's in canonical order.
+        std::array<std::uint64_t, 64> cand{}, won{};
+        // The backtrack state relabelled by each candidate permutation met so far, by rank.
+        std::vector<StateVec> backtrack_by_rank;
+        std::vector<bool> have_rank;
     };
-    void canonicalize(StateVec& forward, std::span<const Instr32> adjoints, Scratch& s) const;
+    // With `compiled` (the same adjoint gates, prepared) the gates are applied from it.
+    void canonicalize(StateVec& forward, std::span<const Instr32> adjoints, Scratch& s,
+                      const CompiledGates* compiled = nullptr) const;
+    StateVec canonical_state(const Scratch& s) const;
 
     friend bool operator==(const Evaluator&, const Evaluator&) = default;
 };
 
+// The two permutations sit side by side, so that a stored circuit takes 16 bytes.
 struct CircTriple {
     Permut32 front_perm;
-    AliasList circ;
     Permut32 back_perm;
+    AliasList circ;
+
+    CircTriple() = default;
+    CircTriple(Permut32 front, AliasList c, Permut32 back) noexcept : front_perm(front), back_perm(back), circ(c) {}
 
     EccMember simplify() const;
     std::string to_string() const;  // simplified instructions, then the permutation
     std::string debug() const;
 };
 
-// Insertion-ordered small set of instructions.
+// Insertion-ordered small set of instructions: two inline, more on the heap.
+// The heap pointer shares the inline bytes and the capacity follows the count,
+// so the set takes 12 bytes and packs at 4-byte alignment.
 class InstrSet {
 public:
+    InstrSet() noexcept = default;
+    InstrSet(const InstrSet& o) { assign(o.items()); }
+    InstrSet& operator=(const InstrSet& o) {
+        if (this != &o) {
+            release();
+            n_ = 0;
+            assign(o.items());
+        }
+        return *this;
+    }
+    ~InstrSet() { release(); }
+
     bool contains(const Instr32& i) const noexcept {
-        for (const Instr32& x : items_)
+        for (const Instr32& x : items())
             if (x == i) return true;
         return false;
     }
     void insert(const Instr32& i) {
-        if (!contains(i)) items_.push_back(i);
+        if (contains(i)) return;
+        if (n_ == UINT32_MAX) throw std::bad_alloc();
+        if (n_ == capacity_for(n_)) {
+            grow();  // at two or more: the heap holds them from now on
+            heap()[n_++] = i;
+            return;
+        }
+        data()[n_++] = i;
     }
-    const SmallVec<Instr32, 4>& items() const noexcept { return items_; }
+    std::span<const Instr32> items() const noexcept { return {data(), n_}; }
 
 private:
-    SmallVec<Instr32, 4> items_;
+    static constexpr std::size_t kInline = 2;
+    static std::size_t capacity_for(std::size_t n) noexcept { return n <= kInline ? kInline : std::bit_ceil(n); }
+    bool on_heap() const noexcept { return n_ > kInline; }
+    Instr32* heap() const noexcept {
+        Instr32* p;
+        std::memcpy(&p, bytes_, sizeof p);
+        return p;
+    }
+    void set_heap(Instr32* p) noexcept { std::memcpy(bytes_, &p, sizeof p); }
+    Instr32* data() noexcept { return on_heap() ? heap() : reinterpret_cast<Instr32*>(bytes_); }
+    const Instr32* data() const noexcept {
+        return on_heap() ? heap() : reinterpret_cast<const Instr32*>(bytes_);
+    }
+    void grow() {
+        auto* fresh = new Instr32[capacity_for(n_) * 2];
+        std::copy(items().begin(), items().end(), fresh);
+        release();
+        set_heap(fresh);
+    }
+    void assign(std::span<const Instr32> v) {
+        if (v.size() > kInline) {
+            auto* fresh = new Instr32[capacity_for(v.size())];
+            std::copy(v.begin(), v.end(), fresh);
+            set_heap(fresh);
+        } else {
+            std::copy(v.begin(), v.end(), reinterpret_cast<Instr32*>(bytes_));
+        }
+        n_ = static_cast<std::uint32_t>(v.size());
+    }
+    void release() noexcept {
+        if (on_heap()) delete[] heap();
+    }
+
+    std::uint32_t n_ = 0;
+    alignas(Instr32) unsigned char bytes_[sizeof(Instr32*)] = {};
 };
 
+// 48 bytes: the count of `circuits` leaves four bytes of its last word free, which `size` takes.
 struct CircuitECC {
-    std::uint64_t size = 0;
+    [[no_unique_address]] SmallVec<CircTriple, 1> circuits;  // never empty once stored
+    std::uint32_t size = 0;  // instructions of the circuit that opened the class
     InstrSet front_gates;
     InstrSet back_gates;
-    SmallVec<CircTriple, 1> circuits;  // never empty once stored
 
     ECC simplify() const;
     std::string to_string() const;
     std::string debug() const;
 };
+static_assert(sizeof(void*) != 8 || sizeof(CircuitECC) == 48);
 
 using SearchCounters = std::array<std::uint64_t, 3>;
 
@@ -152,7 +233,7 @@ void circuit_get_surface_gates(std::span<const Instr32> instrs, bool reversed, s
 
 class RawECCs {
 public:
-    std::unordered_map<std::uint64_t, CircuitECC, IdentityHash> inner;
+    KeyMap64<CircuitECC> inner;
     std::uint64_t nqubits = 0;
     // The nodes of every stored circuit; shared by every RawECCs that refers to them.
     std::shared_ptr<AliasArena> arena = std::make_shared<AliasArena>();
@@ -178,6 +259,12 @@ public:
     ECCs simplify() const;
 
 private:
+    // add_entry with the circuit's front and back layers already taken: `last`
+    // is its last instruction and `size` its length.
+    std::pair<bool, AliasList> offer(std::uint64_t key, Permut32 front_perm, Permut32 back_perm, AliasList parent,
+                                     Instr32 last, std::size_t size, std::span<const Instr32> front,
+                                     std::span<const Instr32> back);
+
     // Reused by add_entry so that offering a circuit allocates nothing.
     std::vector<Instr32> front_scratch_, back_scratch_;
 };

@@ -227,7 +227,7 @@ RawECCs switch_evaluator(const RawECCs& raw, const Evaluator& new_evaluator) {
             const std::uint64_t h = s.canonical.hash_value();
             if (k == 0) {
                 key2 = h;
-                next.size = instrs.size();
+                next.size = static_cast<std::uint32_t>(instrs.size());
             } else if (h != key2) {
                 panic("Inconsistent ECC detected during evaluator switch");
             }
@@ -249,14 +249,26 @@ EccMember checked_equivalent(const RawECCs& self, std::span<const Instr32> instr
 }
 
 void check_identity_subset(const RawECCs& self, const RawECCs& ecc1, const Evaluator& ev) {
-    std::vector<const CircuitECC*> chunk;
-    chunk.reserve(std::min(self.inner.size(), kCrossCheckChunk));
-    auto it = self.inner.begin();
-    while (it != self.inner.end()) {
-        chunk.clear();
-        for (; it != self.inner.end() && chunk.size() < kCrossCheckChunk; ++it) chunk.push_back(&it->second);
-        pool::for_each(chunk.size(), [&](std::size_t i) { check_class(*chunk[i], ecc1, ev); });
-    }
+    // Runs `check` over the classes of `self` on the pool, a chunk at a time.
+    auto each_class = [&](auto&& check) {
+        std::vector<const CircuitECC*> chunk;
+        chunk.reserve(std::min(self.inner.size(), kCrossCheckChunk));
+        auto it = self.inner.begin();
+        while (it != self.inner.end()) {
+            chunk.clear();
+            for (; it != self.inner.end() && chunk.size() < kCrossCheckChunk; ++it) chunk.push_back(&it->second);
+            pool::for_each(chunk.size(), [&](std::size_t i) { check(*chunk[i]); });
+        }
+    };
+    // A member without a class in ecc1 is reported before anything that the walks
+    // find, whatever order the classes come in: a missing class sends the walks of
+    // other members astray, and they would report the damage in its place.
+    each_class([&](const CircuitECC& c) {
+        for (const EccMember& m : c.simplify().members)
+            if (!ecc1.inner.contains(ev.evaluate_multiple(m.instrs).canonical.hash_value()))
+                panic("assertion failed: ecc1.contains_key(&bv.hash_value())");
+    });
+    each_class([&](const CircuitECC& c) { check_class(c, ecc1, ev); });
 }
 
 }  // namespace brimsel

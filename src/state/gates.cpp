@@ -1,6 +1,8 @@
 // Gate kernels: the amplitude formulas of the nine kernel gates, each in its exact operation order.
 #include "state/gates.hpp"
 
+#include <algorithm>
+#include <iterator>
 #include <string>
 
 #include "state/indices.hpp"
@@ -93,62 +95,52 @@ void check_qubit_args(std::uint64_t nqubits, std::span<const std::uint8_t> qubit
             if (qubits[a] == qubits[b]) panic("Qubit arguments must be unique");
 }
 
-void perform_h_gate(StateVec& s, std::span<const std::uint8_t> qubits) {
-    for_each_pair(s, qubits, [](double* re, double* im, std::uint64_t i0, std::uint64_t i1) {
-        const double r0 = re[i0], m0 = im[i0], r1 = re[i1], m1 = im[i1];
-        re[i0] = (r0 + r1) * c;
-        im[i0] = (m0 + m1) * c;
-        re[i1] = (r0 - r1) * c;
-        im[i1] = (m0 - m1) * c;
-    });
-}
+namespace {
 
-void perform_x_gate(StateVec& s, std::span<const std::uint8_t> qubits) {
-    for_each_pair(s, qubits, [](double* re, double* im, std::uint64_t i0, std::uint64_t i1) {
-        exchange(re, im, i0, i1);
-    });
+// The formulas on one pair (i0, i1) of amplitudes that differ in the gate's qubit.
+inline void h_pair(double* re, double* im, std::uint64_t i0, std::uint64_t i1) noexcept {
+    const double r0 = re[i0], m0 = im[i0], r1 = re[i1], m1 = im[i1];
+    re[i0] = (r0 + r1) * c;
+    im[i0] = (m0 + m1) * c;
+    re[i1] = (r0 - r1) * c;
+    im[i1] = (m0 - m1) * c;
 }
-
-void perform_z_gate(StateVec& s, std::span<const std::uint8_t> qubits) {
-    for_each_pair(s, qubits, [](double* re, double* im, std::uint64_t, std::uint64_t i1) {
-        re[i1] = -re[i1];
-        im[i1] = -im[i1];
-    });
+inline void z_pair(double* re, double* im, std::uint64_t, std::uint64_t i1) noexcept {
+    re[i1] = -re[i1];
+    im[i1] = -im[i1];
 }
-
 // a_1 times i, as the complex product with (0, 1) would round it.
-void perform_s_gate(StateVec& s, std::span<const std::uint8_t> qubits) {
-    for_each_pair(s, qubits, [](double* re, double* im, std::uint64_t, std::uint64_t i1) {
-        const double r = re[i1], m = im[i1];
-        re[i1] = r * 0.0 - m;
-        im[i1] = m * 0.0 + r;
-    });
+inline void s_pair(double* re, double* im, std::uint64_t, std::uint64_t i1) noexcept {
+    const double r = re[i1], m = im[i1];
+    re[i1] = r * 0.0 - m;
+    im[i1] = m * 0.0 + r;
 }
-
 // a_1 times -i; the negative zeros decide the signs of zero results.
-void perform_sdg_gate(StateVec& s, std::span<const std::uint8_t> qubits) {
-    for_each_pair(s, qubits, [](double* re, double* im, std::uint64_t, std::uint64_t i1) {
-        const double r = re[i1], m = im[i1];
-        re[i1] = m + r * -0.0;
-        im[i1] = m * -0.0 - r;
-    });
+inline void sdg_pair(double* re, double* im, std::uint64_t, std::uint64_t i1) noexcept {
+    const double r = re[i1], m = im[i1];
+    re[i1] = m + r * -0.0;
+    im[i1] = m * -0.0 - r;
+}
+inline void t_pair(double* re, double* im, std::uint64_t, std::uint64_t i1) noexcept {
+    const double r = re[i1], m = im[i1];
+    re[i1] = r * c - m * c;
+    im[i1] = r * c + m * c;
+}
+inline void tdg_pair(double* re, double* im, std::uint64_t, std::uint64_t i1) noexcept {
+    const double r = re[i1], m = im[i1];
+    re[i1] = r * c + m * c;
+    im[i1] = m * c - r * c;
 }
 
-void perform_t_gate(StateVec& s, std::span<const std::uint8_t> qubits) {
-    for_each_pair(s, qubits, [](double* re, double* im, std::uint64_t, std::uint64_t i1) {
-        const double r = re[i1], m = im[i1];
-        re[i1] = r * c - m * c;
-        im[i1] = r * c + m * c;
-    });
-}
+}  // namespace
 
-void perform_tdg_gate(StateVec& s, std::span<const std::uint8_t> qubits) {
-    for_each_pair(s, qubits, [](double* re, double* im, std::uint64_t, std::uint64_t i1) {
-        const double r = re[i1], m = im[i1];
-        re[i1] = r * c + m * c;
-        im[i1] = m * c - r * c;
-    });
-}
+void perform_h_gate(StateVec& s, std::span<const std::uint8_t> qubits) { for_each_pair(s, qubits, h_pair); }
+void perform_x_gate(StateVec& s, std::span<const std::uint8_t> qubits) { for_each_pair(s, qubits, exchange); }
+void perform_z_gate(StateVec& s, std::span<const std::uint8_t> qubits) { for_each_pair(s, qubits, z_pair); }
+void perform_s_gate(StateVec& s, std::span<const std::uint8_t> qubits) { for_each_pair(s, qubits, s_pair); }
+void perform_sdg_gate(StateVec& s, std::span<const std::uint8_t> qubits) { for_each_pair(s, qubits, sdg_pair); }
+void perform_t_gate(StateVec& s, std::span<const std::uint8_t> qubits) { for_each_pair(s, qubits, t_pair); }
+void perform_tdg_gate(StateVec& s, std::span<const std::uint8_t> qubits) { for_each_pair(s, qubits, tdg_pair); }
 
 // Members 1 and 2: the last argument's bit alone against the first argument's.
 void perform_swap_gate(StateVec& s, std::span<const std::uint8_t> qubits) {
@@ -158,6 +150,91 @@ void perform_swap_gate(StateVec& s, std::span<const std::uint8_t> qubits) {
 // Members 2 and 3: control (first argument) set, target flipped.
 void perform_cx_gate(StateVec& s, std::span<const std::uint8_t> qubits) {
     for_each_group2<2, 3>(s, qubits, exchange);
+}
+
+void CompiledGates::reset(std::uint64_t nqubits) {
+    nqubits_ = nqubits;
+    ops_.clear();
+    a_.clear();
+    b_.clear();
+}
+
+bool CompiledGates::push(const Instr32& instr) {
+    const GateKernel k = GATE_FUNCS().find(instr.gate);
+    static const std::pair<GateKernel, Kind> one_qubit[] = {
+        {&perform_h_gate, Kind::H}, {&perform_x_gate, Kind::X},     {&perform_z_gate, Kind::Z},
+        {&perform_t_gate, Kind::T}, {&perform_tdg_gate, Kind::TDG}, {&perform_s_gate, Kind::S},
+        {&perform_sdg_gate, Kind::SDG}};
+    const std::span<const std::uint8_t> q = instr.qargs.as_slice();
+    const std::uint64_t n = nqubits_;
+    // Pair indexes are 32-bit; the evaluator's states are far smaller.
+    if (k == nullptr || n >= 32) return false;
+    for (std::size_t i = 0; i < q.size(); ++i)
+        if (q[i] >= n || (i == 1 && q[0] == q[1])) return false;
+    Op op{Kind::Exchange, static_cast<std::uint32_t>(a_.size()), 0};
+    if (k == &perform_cx_gate || k == &perform_swap_gate) {
+        if (q.size() != 2 || n < 2) return false;
+        const unsigned lo = std::min(q[0], q[1]), hi = std::max(q[0], q[1]);
+        const std::uint64_t first = std::uint64_t{1} << q[0], second = std::uint64_t{1} << q[1];
+        for (std::uint64_t i = 0; i < (std::uint64_t{1} << (n - 2)); ++i) {
+            const std::uint64_t base = insert_bit(insert_bit(i, lo, 0), hi, 0);
+            // cx: control set, target clear against both set; swap: members 1 and 2.
+            const bool cx = k == &perform_cx_gate;
+            a_.push_back(static_cast<std::uint32_t>(cx ? base | first : base | second));
+            b_.push_back(static_cast<std::uint32_t>(cx ? base | first | second : base | first));
+        }
+    } else {
+        const auto* kind = std::find_if(std::begin(one_qubit), std::end(one_qubit),
+                                        [&](const auto& e) { return e.first == k; });
+        if (kind == std::end(one_qubit) || q.size() != 1 || n < 1) return false;
+        op.kind = kind->second;
+        const std::uint64_t bit = std::uint64_t{1} << q[0];
+        for (std::uint64_t i = 0; i < (std::uint64_t{1} << (n - 1)); ++i) {
+            const std::uint64_t i0 = insert_bit(i, q[0], 0);
+            a_.push_back(static_cast<std::uint32_t>(i0));
+            b_.push_back(static_cast<std::uint32_t>(i0 | bit));
+        }
+    }
+    op.count = static_cast<std::uint32_t>(a_.size() - op.first);
+    ops_.push_back(op);
+    return true;
+}
+
+void CompiledGates::pop() noexcept {
+    if (ops_.empty()) return;
+    a_.resize(ops_.back().first);
+    b_.resize(ops_.back().first);
+    ops_.pop_back();
+}
+
+namespace {
+
+template <class F>
+inline void over_pairs(double* re, double* im, const std::uint32_t* a, const std::uint32_t* b, std::uint32_t n,
+                       F&& f) noexcept {
+    for (std::uint32_t k = 0; k < n; ++k) f(re, im, a[k], b[k]);
+}
+
+}  // namespace
+
+void CompiledGates::apply_reversed(StateVec& s) const noexcept {
+    double* re = &s.re_data()->value;
+    double* im = &s.im_data()->value;
+    for (std::size_t i = ops_.size(); i-- > 0;) {
+        const Op& op = ops_[i];
+        const std::uint32_t* a = a_.data() + op.first;
+        const std::uint32_t* b = b_.data() + op.first;
+        switch (op.kind) {
+            case Kind::H: over_pairs(re, im, a, b, op.count, h_pair); break;
+            case Kind::X: over_pairs(re, im, a, b, op.count, exchange); break;
+            case Kind::Z: over_pairs(re, im, a, b, op.count, z_pair); break;
+            case Kind::T: over_pairs(re, im, a, b, op.count, t_pair); break;
+            case Kind::TDG: over_pairs(re, im, a, b, op.count, tdg_pair); break;
+            case Kind::S: over_pairs(re, im, a, b, op.count, s_pair); break;
+            case Kind::SDG: over_pairs(re, im, a, b, op.count, sdg_pair); break;
+            case Kind::Exchange: over_pairs(re, im, a, b, op.count, exchange); break;
+        }
+    }
 }
 
 GateFuncs::GateFuncs()

@@ -4,9 +4,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "circ/gate.hpp"
 #include "circ/gate/gates.hpp"
+#include "circ/mod.hpp"
 #include "state/mod.hpp"
 
 namespace brimsel {
@@ -49,6 +51,34 @@ private:
 
 // Built on first use; concurrent first users wait for the one complete table.
 const GateFuncs& GATE_FUNCS();
+
+// Kernel gates prepared for states of one qubit count: each gate as its formula
+// and the pairs of amplitudes it mixes, so that applying the list again and
+// again needs no lookup and no check. The formulas are the kernels' own.
+class CompiledGates {
+public:
+    // Empties the list and prepares it for states of `nqubits` qubits.
+    void reset(std::uint64_t nqubits);
+    // Appends the gate of `instr` when a kernel handles it with its own number of
+    // qubit arguments, all distinct qubits of the state; otherwise appends
+    // nothing and returns false (StateVec::apply then reports what is wrong).
+    bool push(const Instr32& instr);
+    void pop() noexcept;
+    std::size_t size() const noexcept { return ops_.size(); }
+    // Applies the gates from the last to the first.
+    void apply_reversed(StateVec& s) const noexcept;
+
+private:
+    enum class Kind : std::uint8_t { H, X, Z, T, TDG, S, SDG, Exchange };
+    struct Op {
+        Kind kind;
+        std::uint32_t first;  // into the pair lists
+        std::uint32_t count;
+    };
+    std::uint64_t nqubits_ = 0;
+    std::vector<Op> ops_;
+    std::vector<std::uint32_t> a_, b_;
+};
 
 // Checks the qubit arguments of a gate on a state of `nqubits` qubits before
 // anything is read: every argument must address a qubit of the state (the

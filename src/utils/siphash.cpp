@@ -77,6 +77,25 @@ void StableHasher::write_u64(std::uint64_t v) noexcept {
     write(b, 8);
 }
 
+void StableHasher::write_u64s(const std::uint64_t* words, std::size_t n) noexcept {
+    if (ntail_ != 0) {
+        for (std::size_t i = 0; i < n; ++i) write_u64(words[i]);
+        return;
+    }
+    // Aligned: every word is one compression, kept in registers.
+    std::uint64_t v0 = v0_, v1 = v1_, v2 = v2_, v3 = v3_;
+    for (std::size_t i = 0; i < n; ++i) {
+        v3 ^= words[i];
+        sipround(v0, v1, v2, v3);
+        v0 ^= words[i];
+    }
+    v0_ = v0;
+    v1_ = v1;
+    v2_ = v2;
+    v3_ = v3;
+    length_ += 8 * n;
+}
+
 void StableHasher::write_str(std::string_view s) noexcept {
     write(s.data(), s.size());
     write_u8(0xFF);

@@ -25,6 +25,8 @@ public:
     void write_u16(std::uint16_t v) noexcept;
     void write_u32(std::uint32_t v) noexcept;
     void write_u64(std::uint64_t v) noexcept;
+    // write_u64 of each word in turn, in one pass.
+    void write_u64s(const std::uint64_t* words, std::size_t n) noexcept;
     // A length or count: 8 bytes little-endian.
     void write_len(std::uint64_t n) noexcept { write_u64(n); }
     // A text: its UTF-8 bytes, then one 0xFF byte, no length.

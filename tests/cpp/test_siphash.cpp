@@ -72,3 +72,21 @@ TEST(StableHash, SplitPointsDoNotMatter) {
     }
     EXPECT_EQ(hash_bytes({}), siphash13(nullptr, 0));
 }
+
+TEST(StableHash, WordRunsMatchByteFeed) {
+    // A run of words hashes as its little-endian bytes, whether the hasher holds a partial word or not.
+    std::mt19937_64 rng(11);
+    for (std::size_t lead : {0u, 3u}) {
+        for (std::size_t n : {0u, 1u, 7u, 64u}) {
+            std::vector<std::uint64_t> words(n);
+            for (auto& w : words) w = rng();
+            std::vector<std::uint8_t> bytes(lead, 0xA5);
+            for (std::uint64_t w : words)
+                for (int i = 0; i < 8; ++i) bytes.push_back(static_cast<std::uint8_t>(w >> (8 * i)));
+            StableHasher h;
+            h.write(bytes.data(), lead);
+            h.write_u64s(words.data(), words.size());
+            EXPECT_EQ(h.finish(), siphash13(bytes.data(), bytes.size())) << lead << " " << n;
+        }
+    }
+}
