@@ -162,3 +162,58 @@ def test_same_results_at_any_thread_count(eccs, tmp_path):
         outputs.append(run.stdout)
     assert outputs[0] == outputs[1]
     assert outputs[0].count("\n") == 3
+
+
+BUILD_ON_A_TERMINAL = textwrap.dedent("""
+    import sys
+    from brimsel import ECCs, IdentityProver
+    IdentityProver.build_from_eccs(ECCs.from_postcard(sys.argv[1]))
+""")
+
+
+def test_build_draws_its_bars_on_a_terminal(eccs, tmp_path):
+    import fcntl
+    import pty
+    import struct
+    import termios
+
+    path = tmp_path / "eccs.postcard"
+    eccs.dump_postcard(str(path))
+    master, slave = pty.openpty()
+    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 50, 0, 0))
+    mode = termios.tcgetattr(slave)
+    mode[1] &= ~termios.ONLCR  # keep "\n" as written
+    termios.tcsetattr(slave, termios.TCSANOW, mode)
+    child = subprocess.Popen([sys.executable, "-c", BUILD_ON_A_TERMINAL, str(path)], stderr=slave,
+                             stdout=subprocess.DEVNULL)
+    os.close(slave)
+    data = b""
+    while True:
+        try:
+            chunk = os.read(master, 65536)
+        except OSError:  # the terminal is gone once the child has exited
+            break
+        if not chunk:
+            break
+        data += chunk
+    assert child.wait() == 0
+    os.close(master)
+    text = data.decode()
+    classes = len(eccs)
+    assert text.startswith(f"Building identity prover from {classes} ECCs\n")
+    first, second = text.split("Proving Identities\n")
+    # Each finished bar is left on screen: a full bar as wide as the terminal leaves room for.
+    counts = f" {classes}/{classes}"
+    assert first.endswith("\r\x1b[2K" + "█" * (50 - len(counts)) + counts + "\n")
+    drawn = second.rsplit("\r\x1b[2K", 1)[1]
+    total = drawn.split("/")[-1].strip()
+    assert drawn == "█" * (50 - len(f" {total}/{total}")) + f" {total}/{total}\n"
+
+
+def test_build_draws_nothing_when_not_on_a_terminal(eccs, tmp_path):
+    path = tmp_path / "eccs.postcard"
+    eccs.dump_postcard(str(path))
+    run = subprocess.run([sys.executable, "-c", BUILD_ON_A_TERMINAL, str(path)], capture_output=True, text=True,
+                         check=True)
+    assert run.stderr == f"Building identity prover from {len(eccs)} ECCs\nProving Identities\n"
+    assert run.stdout == ""
