@@ -197,10 +197,11 @@ TEST(ProverRound, EdgeCases) {
     IdentityProver wrong;
     wrong.circ_map.insert_or_assign(Circ::new_no_perm({I1("h", 0)}).representative(),
                                     {C({I1("x", 0)}, Permut32::identity(1))});
-    const IdentityCirc hh = IdentityCirc::unchecked(C({I1("h", 0), I1("h", 0)}, Permut32::identity(1)));
+    // Long enough for the round to spread over the pool.
+    const IdentityCirc hs = IdentityCirc::unchecked(C(std::vector<Instr32>(10, I1("h", 0)), Permut32::identity(1)));
     testing::internal::CaptureStderr();
     try {
-        wrong.par_apply_rules(hh, 0);
+        wrong.par_apply_rules(hs, 0);
         ADD_FAILURE() << "expected the identity check to fail";
     } catch (const Panic& p) {
         EXPECT_EQ(p.message().rfind("IdentityCirc: circuit is not identity ", 0), 0u) << p.message();
