@@ -1,6 +1,8 @@
 // Gate registration, lookup, adjoints and display over the locked, append-only table.
 #include "circ/gate.hpp"
 
+#include <array>
+
 #include <mutex>
 
 #include "circ/gate/gates.hpp"
@@ -148,8 +150,22 @@ Matrix Gate16::matrix_copy() const {
 }
 
 Gate16 Gate16::adjoint() const {
+    // Each thread remembers the adjoints it has looked up: a known adjoint never changes,
+    // and the prover's workers ask for them millions of times, which would otherwise keep
+    // the table lock's word bouncing between cores.
+    struct Seen {
+        std::uint16_t gate = 0;
+        std::uint16_t adjoint = 0;
+        bool valid = false;
+    };
+    thread_local std::array<Seen, 64> seen{};
+    Seen& slot = seen[index & 63u];
+    if (slot.valid && slot.gate == index) return Gate16(slot.adjoint);
     auto cached = gate_table::with_entry(index, [](const GateData& d) { return d.adjoint; });
-    if (cached) return Gate16(*cached);
+    if (cached) {
+        slot = Seen{index, *cached, true};
+        return Gate16(*cached);
+    }
     std::string adj_name = name() + "\xE2\x80\xA0";  // U+2020 DAGGER
     std::vector<std::string> adj_params = params();
     Matrix adj_matrix = matrix([](const Matrix& m) { return m.conjugate_transpose(); });

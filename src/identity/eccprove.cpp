@@ -78,7 +78,7 @@ std::vector<Out> run_round(const IdentityCirc& identity, const RuleTable& rules,
         std::vector<std::uint32_t> tags;  // the selection of each result
         bool failed = false;
     };
-    const std::vector<WireTable::Piece> pieces = wires.pieces(max_size, parallel ? pool::num_threads() * 16 : 1);
+    const std::vector<WireTable::Piece> pieces = wires.pieces(max_size, parallel ? pool::num_threads() * 64 : 1);
     std::vector<Part> parts(pieces.size());
     auto run_piece = [&](std::size_t i) {
         Part& part = parts[i];
