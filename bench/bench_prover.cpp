@@ -167,8 +167,17 @@ void build(std::size_t size, std::size_t nqubits = 3) {
     const auto t = Clock::now();
     const IdentityProver p = build_quietly(eccs);
     const double secs = since(t);
-    std::size_t drawn = 0;
-    for (const ECC& e : eccs.eccs) drawn += e.members.empty() ? 0 : e.members.size() - 1;
+    // The identities the construction draws (member 0 inverted, then each other member), distinct.
+    std::vector<IdentityCirc> drawn_ids;
+    for (const ECC& e : eccs.eccs) {
+        if (e.members.empty()) continue;
+        const Circ initial = Circ::new_(e.members[0].instrs, e.members[0].perm).inverse();
+        for (std::size_t j = 1; j < e.members.size(); ++j)
+            drawn_ids.push_back((initial + Circ::new_(e.members[j].instrs, e.members[j].perm)).rotate_representative());
+    }
+    std::sort(drawn_ids.begin(), drawn_ids.end());
+    const std::size_t drawn_all = drawn_ids.size();
+    drawn_ids.erase(std::unique(drawn_ids.begin(), drawn_ids.end()), drawn_ids.end());
     // A digest of the assumptions in order and of the proved set, to compare runs.
     std::uint64_t digest = 0;
     for (const IdentityCirc& a : p.assume) digest = digest * 1000003 + a.hash_value();
@@ -179,10 +188,10 @@ void build(std::size_t size, std::size_t nqubits = 3) {
         c.perm = perm;
         proved_sum += c.stable_hash();
     });
-    std::printf("build h,t,cx %zu qubits up to %zu: %zu classes, %zu drawn (before dedup), %zu assumed, "
+    std::printf("build h,t,cx %zu qubits up to %zu: %zu classes, %zu identities drawn (%zu distinct), %zu assumed, "
                 "%zu proved, %.2f s, peak RSS %.1f MB, %.1f bytes per proved identity (%zu threads), "
                 "digest %016llx %016llx\n",
-                nqubits, size, eccs.eccs.size(), drawn, p.assume.size(), p.proved.size(), secs, peak_rss_kib() / 1024.0,
+                nqubits, size, eccs.eccs.size(), drawn_all, drawn_ids.size(), p.assume.size(), p.proved.size(), secs, peak_rss_kib() / 1024.0,
                 static_cast<double>(p.proved.memory_bytes()) / static_cast<double>(std::max<std::size_t>(1, p.proved.size())),
                 pool::num_threads(), static_cast<unsigned long long>(digest),
                 static_cast<unsigned long long>(proved_sum));
