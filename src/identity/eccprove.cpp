@@ -9,7 +9,6 @@
 
 #include "circ/gate/gates.hpp"
 #include "identity/subcircuit.hpp"
-#include "state/rng.hpp"
 #include "utils/pool.hpp"
 #include "utils/siphash.hpp"
 
@@ -20,15 +19,6 @@ namespace {
 std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
     return b > std::numeric_limits<std::uint64_t>::max() - a ? std::numeric_limits<std::uint64_t>::max() : a + b;
 }
-
-struct MapKey {
-    std::uint64_t k0, k1;
-    MapKey() {
-        Rng r = Rng::from_entropy();
-        k0 = r.next_u64();
-        k1 = r.next_u64();
-    }
-};
 
 // Selections handed to one task of a round: enough to pay for scheduling, few enough that
 // the splits that survive (the expensive part) spread over every worker, also in the
@@ -135,7 +125,7 @@ void rewrites(const RuleTable& circ_map, const Circ& c1, const Circ& c2, std::ui
 
 std::size_t CircHasher::operator()(const Circ& c) const noexcept {
     // Equal circuits have equal instruction bytes and permutation words.
-    static const MapKey key;
+    const TableKey& key = process_table_key();
     StableHasher h(key.k0, key.k1);
     h.write_u32(c.perm.raw);
     if (!c.instrs.empty()) h.write(c.instrs.data(), c.instrs.size() * sizeof(Instr32));
@@ -348,61 +338,75 @@ bool IdentityProver::add_identity(IdentityCirc identity, std::uint64_t additiona
     return assumed;
 }
 
-std::pair<IdentitySet, bool> IdentityProver::add_identity_search(IdentityCirc identity,
-                                                                 std::uint64_t additional_size,
-                                                                 std::uint64_t count_limit) {
-    const std::uint64_t min_size = identity.len();
+namespace {
+
+// The walk both searches share: from the root, shortest identities first, each new
+// identity of a round is checked against `visited` and then handed on. A shorter one goes
+// to `shorter(it)` and one already proved to `proved_hit()`, which end the walk with their
+// outcome; any other is queued, and `queued()` may end the walk too. Nothing comes back
+// when no identity is left to expand.
+template <class R, class Shorter, class ProvedHit, class Queued>
+std::optional<R> walk(const IdentityProver& prover, const IdentityCirc& root, std::uint64_t additional_size,
+                      IdentitySet& visited, Shorter shorter, ProvedHit proved_hit, Queued queued) {
+    const std::uint64_t min_size = root.len();
     const std::uint64_t max_size = saturating_add(min_size, additional_size);
     SearchQueue queue(min_size);
-    IdentitySet visited;
-    std::uint64_t counter = 0;
-    queue.push(min_size, *visited.insert(identity));
-    Expander expander(*this, visited, queue, max_size);
+    queue.push(min_size, *visited.insert(root));
+    Expander expander(prover, visited, queue, max_size);
     while (const auto pos = queue.pop()) {
         for (IdentityCirc& new_id : expander.round(*pos)) {
             check(new_id.len() <= max_size, "assertion failed: new_id.len() <= max_size");
             const auto stored = visited.insert(new_id);
             if (!stored) continue;
-            if (new_id.len() < min_size) {
-                const bool assumed = add_identity(std::move(new_id), additional_size, count_limit);
-                return {std::move(visited), assumed};
-            }
-            if (proved.contains(new_id)) return {std::move(visited), false};
+            if (new_id.len() < min_size) return shorter(std::move(new_id));
+            if (prover.proved.contains(new_id)) return proved_hit();
             queue.push(new_id.len(), *stored);
-            if (++counter > count_limit) {
-                assume.push_back(std::move(identity));
-                return {std::move(visited), true};
-            }
+            if (auto end = queued()) return end;
         }
     }
-    assume.push_back(std::move(identity));
-    return {std::move(visited), true};
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::pair<IdentitySet, bool> IdentityProver::add_identity_search(IdentityCirc identity,
+                                                                 std::uint64_t additional_size,
+                                                                 std::uint64_t count_limit) {
+    IdentitySet visited;
+    std::uint64_t counter = 0;
+    bool gave_up = false;
+    // A shorter identity is added (and may be assumed) before this search returns.
+    const std::optional<bool> ended = walk<bool>(
+        *this, identity, additional_size, visited,
+        [&](IdentityCirc shorter) { return add_identity(std::move(shorter), additional_size, count_limit); },
+        [] { return false; },
+        [&]() -> std::optional<bool> {
+            gave_up = ++counter > count_limit;
+            return gave_up ? std::optional<bool>(true) : std::nullopt;
+        });
+    if (!ended) gave_up = true;  // nothing left to expand
+    if (gave_up) assume.push_back(std::move(identity));
+    return {std::move(visited), ended.value_or(true)};
 }
 
 std::pair<std::optional<IdentityCirc>, IdentitySet> IdentityProver::prove_identity_with_visited(
     IdentityCirc identity, std::uint64_t additional_size, std::uint64_t count_limit) const {
-    const std::uint64_t min_size = identity.len();
-    const std::uint64_t max_size = saturating_add(min_size, additional_size);
-    SearchQueue queue(min_size);
+    using Result = std::optional<IdentityCirc>;  // the identity where the search gave up, if it did
     IdentitySet visited;
-    queue.push(min_size, *visited.insert(identity));
-    Expander expander(*this, visited, queue, max_size);
-    while (const auto pos = queue.pop()) {
-        for (IdentityCirc& new_id : expander.round(*pos)) {
-            check(new_id.len() <= max_size, "assertion failed: new_id.len() <= max_size");
-            const auto stored = visited.insert(new_id);
-            if (!stored) continue;
-            if (new_id.len() < min_size) {
-                auto [result, inner] = prove_identity_with_visited(std::move(new_id), additional_size, count_limit);
-                visited.insert_all(inner);
-                return {std::move(result), std::move(visited)};
-            }
-            if (proved.contains(new_id)) return {std::nullopt, std::move(visited)};
-            queue.push(new_id.len(), *stored);
-            if (visited.size() > count_limit) return {std::move(identity), std::move(visited)};
-        }
-    }
-    return {std::move(identity), std::move(visited)};
+    std::optional<Result> result = walk<Result>(
+        *this, identity, additional_size, visited,
+        [&](IdentityCirc shorter) {
+            auto [inner_result, inner] = prove_identity_with_visited(std::move(shorter), additional_size, count_limit);
+            visited.insert_all(inner);
+            return inner_result;
+        },
+        [] { return Result(); },
+        [&]() -> std::optional<Result> {
+            if (visited.size() > count_limit) return Result(identity);
+            return std::nullopt;
+        });
+    if (!result) result = Result(std::move(identity));
+    return {std::move(*result), std::move(visited)};
 }
 
 std::optional<IdentityCirc> IdentityProver::prove_identity(IdentityCirc identity, std::uint64_t additional_size,

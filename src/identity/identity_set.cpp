@@ -14,24 +14,18 @@ constexpr std::uint64_t kMaxPositions = std::uint64_t{1} << 32;
 
 std::uint32_t pack(const Instr32& i) noexcept { return std::bit_cast<std::uint32_t>(i); }
 
-// One random key per process: the table's layout is not predictable from outside.
-struct ProcessKey {
-    std::uint64_t k0, k1;
-    ProcessKey() {
-        Rng r = Rng::from_entropy();
-        k0 = r.next_u64();
-        k1 = r.next_u64();
-    }
-};
+}  // namespace
 
-const ProcessKey& process_key() {
-    static const ProcessKey key;
+const TableKey& process_table_key() {
+    static const TableKey key = [] {
+        Rng r = Rng::from_entropy();
+        const std::uint64_t k0 = r.next_u64();
+        return TableKey{k0, r.next_u64()};
+    }();
     return key;
 }
 
-}  // namespace
-
-IdentitySet::IdentitySet() : key0_(process_key().k0), key1_(process_key().k1) {}
+IdentitySet::IdentitySet() : key0_(process_table_key().k0), key1_(process_table_key().k1) {}
 
 IdentitySet::IdentitySet(const IdentitySet& other) : IdentitySet() { insert_all(other); }
 

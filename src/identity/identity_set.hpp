@@ -12,6 +12,13 @@
 
 namespace brimsel {
 
+// The process's own random key for in-memory tables of identities and circuits, so that
+// their layout cannot be predicted from outside.
+struct TableKey {
+    std::uint64_t k0, k1;
+};
+const TableKey& process_table_key();
+
 // Each identity is one record in a block of 32-bit words: its instruction count, its
 // permutation word, then one word per instruction (the packed instruction as it lies
 // in memory). The table holds one 64-bit slot per identity: 32 bits of the hash above
