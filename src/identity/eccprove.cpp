@@ -48,7 +48,7 @@ std::vector<Out> run_round(const IdentityCirc& identity, const RuleTable& rules,
     for (std::size_t i = 0; i < n; ++i)
         if (identity.circ.instrs[i].gate == swap) swaps |= std::uint32_t{1} << i;
     auto has_rules = [&](std::uint32_t mask) {
-        return rules.has_key_length(static_cast<std::size_t>(__builtin_popcount(mask & ~swaps)));
+        return rules.has_key_length(selection_size(mask & ~swaps));
     };
     auto visit = [&](std::uint32_t mask, std::vector<Out>& out) {
         if (!has_rules(mask) || !wires.is_convex(mask)) return;

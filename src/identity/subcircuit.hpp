@@ -17,6 +17,15 @@ namespace brimsel {
 inline constexpr std::size_t kMaxIdentityLen = 19;
 inline constexpr std::size_t kCombinationRows = kMaxIdentityLen + 1;
 
+// Bits set in a selection mask, inline: the portable build has no popcount instruction,
+// and the library call it would make sits in the rounds' innermost loop.
+constexpr unsigned selection_size(std::uint32_t x) noexcept {
+    x = x - ((x >> 1) & 0x55555555u);
+    x = (x & 0x33333333u) + ((x >> 2) & 0x33333333u);
+    x = (x + (x >> 4)) & 0x0F0F0F0Fu;
+    return (x * 0x01010101u) >> 24;
+}
+
 // Row n lists the selections tried on an identity of n instructions: every subset of
 // {0, .., n-1} of size 0, 1, .., n/2 + 1, by size, then lexicographically. A subset is a
 // mask with bit i set for index i.
@@ -106,7 +115,7 @@ public:
     // their index lists (of two masks of one size, the one holding the lowest index where
     // they differ).
     static bool row_before(std::uint32_t a, std::uint32_t b) noexcept {
-        const int pa = __builtin_popcount(a), pb = __builtin_popcount(b);
+        const unsigned pa = selection_size(a), pb = selection_size(b);
         if (pa != pb) return pa < pb;
         const std::uint32_t d = a ^ b;
         return (a & d & (~d + 1)) != 0;

@@ -164,7 +164,8 @@ TEST(Subcircuit, MaskTestsAgreeWithSelections) {
             const auto split = s.split();
             ASSERT_EQ(split_mask(id, mask), split) << id.to_string() << " " << mask;
             if (!split) continue;
-            EXPECT_EQ(split->first.len(), static_cast<std::size_t>(__builtin_popcount(mask)));
+            EXPECT_EQ(split->first.len(), selection_size(mask));
+            EXPECT_EQ(selection_size(mask), static_cast<unsigned>(__builtin_popcount(mask)));
             EXPECT_EQ(split->first.len() + split->second.len(), id.len());
             EXPECT_NO_THROW(IdentityCirc::unchecked(split->first + split->second)) << id.to_string() << " " << mask;
         }
