@@ -106,14 +106,45 @@ std::vector<Out> run_round(const IdentityCirc& identity, const RuleTable& rules,
 
 // The rewrites of one split: for every candidate j of the canonical subcircuit's list
 // that the allowance admits, `each(entry, j, c1_reversed, c2_permuted)`.
+//
+// What a subcircuit's canonical form finds in the table is remembered per thread: the same
+// subcircuits turn up again and again in the identities of a search, and their canonical
+// forms and lookups are much of a round's work.
+struct Lookup {
+    std::uint64_t table = 0;  // RuleTable::id, 0 for an empty slot
+    Circ c1;
+    const RuleTable::Entry* entry = nullptr;
+    Permut32 perm;
+    Circ c1_reversed;
+    std::size_t rep_len = 0;
+};
+
+const Lookup& look_up(const RuleTable& circ_map, const Circ& c1) {
+    static constexpr std::size_t kSlots = 4096;
+    thread_local std::vector<Lookup> slots(kSlots);
+    std::uint64_t h = c1.perm.raw;
+    for (const Instr32& i : c1.instrs) h = (h ^ std::bit_cast<std::uint32_t>(i)) * 0x100000001B3ULL;
+    Lookup& slot = slots[(h ^ (h >> 29)) & (kSlots - 1)];
+    if (slot.table == circ_map.id() && slot.c1 == c1) return slot;
+    auto [c1_rep, perm] = c1.representative_with_perm();
+    slot.table = 0;  // in case what follows fails
+    slot.entry = circ_map.find(c1_rep);
+    slot.perm = perm;
+    slot.rep_len = c1_rep.len();
+    slot.c1_reversed = slot.entry ? c1_rep.inverse() : Circ();
+    slot.c1 = c1;
+    slot.table = circ_map.id();
+    return slot;
+}
+
 template <class Each>
 void rewrites(const RuleTable& circ_map, const Circ& c1, const Circ& c2, std::uint64_t additional_size, Each each) {
-    auto [c1_rep, perm] = c1.representative_with_perm();
-    const RuleTable::Entry* entry = circ_map.find(c1_rep);
+    const Lookup& found = look_up(circ_map, c1);
+    const RuleTable::Entry* entry = found.entry;
     if (!entry) return;
-    const Circ c1_reversed = c1_rep.inverse();
-    const Circ c2_permuted = c2.permut(perm);
-    const std::uint64_t limit = saturating_add(c1_rep.len(), additional_size);
+    const Circ& c1_reversed = found.c1_reversed;
+    const Circ c2_permuted = c2.permut(found.perm);
+    const std::uint64_t limit = saturating_add(found.rep_len, additional_size);
     const std::vector<Circ>& candidates = entry->circs();
     for (std::size_t j = 0; j < candidates.size(); ++j) {
         if (candidates[j].len() > limit) continue;
@@ -158,7 +189,13 @@ const IdentityCirc& RuleTable::Entry::rule(std::size_t j, const Circ& key_invers
     return *expected;  // another worker made the same one first
 }
 
+std::uint64_t RuleTable::next_id() noexcept {
+    static std::atomic<std::uint64_t> last{0};
+    return last.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
 void RuleTable::insert_or_assign(Circ key, std::vector<Circ> circs) {
+    id_ = next_id();
     const std::size_t len = key.len();
     if (len < 64)
         lengths_ |= std::uint64_t{1} << len;

@@ -47,6 +47,29 @@ public:
     };
     using Map = std::unordered_map<Circ, Entry, CircHasher>;
 
+    RuleTable() = default;
+    RuleTable(const RuleTable& other) : map_(other.map_), lengths_(other.lengths_), long_keys_(other.long_keys_) {}
+    RuleTable(RuleTable&& other) noexcept
+        : map_(std::move(other.map_)), lengths_(other.lengths_), long_keys_(other.long_keys_), id_(other.id_) {
+        other.id_ = next_id();
+    }
+    RuleTable& operator=(const RuleTable& other) {
+        if (this != &other) *this = RuleTable(other);
+        return *this;
+    }
+    RuleTable& operator=(RuleTable&& other) noexcept {
+        map_ = std::move(other.map_);
+        lengths_ = other.lengths_;
+        long_keys_ = other.long_keys_;
+        id_ = other.id_;
+        other.id_ = next_id();
+        return *this;
+    }
+
+    // Names this table's present contents for lookups remembered elsewhere: a new value
+    // whenever an entry may have moved or changed, never one used before.
+    std::uint64_t id() const noexcept { return id_; }
+
     std::size_t size() const noexcept { return map_.size(); }
     bool empty() const noexcept { return map_.empty(); }
     const Entry* find(const Circ& key) const {
@@ -71,9 +94,12 @@ public:
     }
 
 private:
+    static std::uint64_t next_id() noexcept;
+
     Map map_;
     std::uint64_t lengths_ = 0;  // bit k: some key has k instructions (a superset after replacements)
     bool long_keys_ = false;     // some key has 64 or more
+    std::uint64_t id_ = next_id();
 };
 
 class IdentityProver {
