@@ -5,6 +5,7 @@
 
 #include "circ/gate/py_gate.hpp"
 #include "circ/py_instr.hpp"
+#include "identity/eccprove/py_proof.hpp"
 #include "identity/py_circ.hpp"
 #include "identity/py_eccprove.hpp"
 #include "identity/py_idcircuit.hpp"
@@ -37,6 +38,7 @@ const Registration kClasses[] = {
     {"Circ", &PyClass<Circ>::type},
     {"IdentityCirc", &PyClass<IdentityCirc>::type},
     {"IdentityProver", &PyClass<IdentityProver>::type},
+    {"Proof", &PyClass<Proof>::type},
 };
 
 PyModuleDef module_def = {

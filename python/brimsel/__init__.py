@@ -16,4 +16,5 @@ __all__ = [
     "Circ",
     "IdentityCirc",
     "IdentityProver",
+    "Proof",
 ]

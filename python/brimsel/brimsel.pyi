@@ -22,6 +22,7 @@ __all__ = [
     "Circ",
     "IdentityCirc",
     "IdentityProver",
+    "Proof",
 ]
 
 @final
@@ -411,8 +412,40 @@ class IdentityProver:
         self, identity: IdentityCirc, additional_size: int, count_limit: int
     ) -> tuple[Optional[IdentityCirc], set[IdentityCirc]]:
         """Same as [`Self::prove_identity`] but also returns visited identities."""
+    def export_proof(
+        self, identity: IdentityCirc, additional_size: int, count_limit: int
+    ) -> Optional[Proof]:
+        """Exports a proof DAG when `identity` is derivable under the given limits."""
     def get_assumed(self) -> list[IdentityCirc]:
         """Returns current assumptions as a cloned list (Python helper)."""
+    @staticmethod
+    def from_postcard(filepath: str) -> IdentityProver:
+        """Loads a prover from postcard serialization."""
+    def dump_postcard(self, filepath: str) -> None:
+        """Stores a prover as postcard serialization."""
+
+@final
+class Proof:
+    """Exported proof DAG.
+
+    Each entry stores:
+    - an identity circuit,
+    - either `None` (assumption) or `(lhs_idx, rhs_idx)` showing how it is derived."""
+
+    def __new__(cls, data: list[tuple[IdentityCirc, Optional[tuple[int, int]]]]) -> Proof:
+        """Creates a proof from raw `(identity, dependency)` entries."""
+    @property
+    def raw(self) -> list[tuple[IdentityCirc, Optional[tuple[int, int]]]]:
+        """Returns raw proof entries."""
+    def __str__(self) -> str: ...
+    def __repr__(self) -> str: ...
+    def __eq__(self, other: object) -> bool: ...
+    def __ne__(self, other: object) -> bool: ...
+    def __lt__(self, other: Proof) -> bool: ...
+    def __le__(self, other: Proof) -> bool: ...
+    def __gt__(self, other: Proof) -> bool: ...
+    def __ge__(self, other: Proof) -> bool: ...
+    __hash__: ClassVar[None]  # type: ignore[assignment]
 
 # NOT IMPORTABLE: the module does not register OrderInfo. The qubit ordering that the evaluator
 # uses internally is catalogued here for reference only; `brimsel.OrderInfo` does not exist.

@@ -185,6 +185,40 @@ struct ToPy<std::optional<T>> {
     }
 };
 
+// None, or the value converted as T.
+template <class T>
+struct FromPy<std::optional<T>> {
+    static std::optional<T> convert(PyObject* o) {
+        if (o == Py_None) return std::nullopt;
+        return FromPy<T>::convert(o);
+    }
+};
+
+// ---- pairs as 2-tuples -----------------------------------------------------------------------
+
+template <class A, class B>
+struct FromPy<std::pair<A, B>> {
+    static std::pair<A, B> convert(PyObject* o) {
+        if (!PyTuple_Check(o)) raise_downcast(o, "PyTuple");
+        const Py_ssize_t n = PyTuple_GET_SIZE(o);
+        if (n != 2)
+            raise(PyExc_ValueError,
+                  "expected tuple of length 2, but got tuple of length " + std::to_string(n));
+        A a = FromPy<A>::convert(PyTuple_GET_ITEM(o, 0));
+        B b = FromPy<B>::convert(PyTuple_GET_ITEM(o, 1));
+        return {std::move(a), std::move(b)};
+    }
+};
+
+template <class A, class B>
+struct ToPy<std::pair<A, B>> {
+    static PyObject* convert(const std::pair<A, B>& p) {
+        Ref a = Ref::check(ToPy<A>::convert(p.first));
+        Ref b = Ref::check(ToPy<B>::convert(p.second));
+        return Ref::check(PyTuple_Pack(2, a.get(), b.get())).release();
+    }
+};
+
 template <>
 struct ToPy<Ref> {
     static PyObject* convert(Ref r) { return r.release(); }

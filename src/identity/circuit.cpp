@@ -208,7 +208,7 @@ const char* permutation_word_error(Permut32 p) noexcept {
     return nullptr;
 }
 
-void Circ::serialize(postcard::Writer& w) const {
+void Circ::serialize(postcard::Writer& w, std::span<const Instr32> instrs, Permut32 perm) {
     w.varint(instrs.size());
     for (const Instr32& i : instrs) i.serialize(w);
     perm.serialize(w);

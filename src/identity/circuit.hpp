@@ -4,6 +4,7 @@
 #include <compare>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -67,7 +68,9 @@ public:
 
     // Saved form: count, instructions, permutation word. Reading checks the
     // encoding, the qubit bytes and that the word is a permutation.
-    void serialize(postcard::Writer& w) const;
+    void serialize(postcard::Writer& w) const { serialize(w, instrs, perm); }
+    // The same bytes for a circuit held in other storage.
+    static void serialize(postcard::Writer& w, std::span<const Instr32> instrs, Permut32 perm);
     static Circ deserialize(postcard::Reader& r);
 
     friend bool operator==(const Circ&, const Circ&) = default;

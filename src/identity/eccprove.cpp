@@ -16,10 +16,6 @@ namespace brimsel {
 
 namespace {
 
-std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
-    return b > std::numeric_limits<std::uint64_t>::max() - a ? std::numeric_limits<std::uint64_t>::max() : a + b;
-}
-
 // Selections handed to one task of a round: enough to pay for scheduling, few enough that
 // the splits that survive (the expensive part) spread over every worker, also in the
 // short rounds of short identities.
@@ -137,14 +133,21 @@ const Lookup& look_up(const RuleTable& circ_map, const Circ& c1) {
     return slot;
 }
 
+// How much longer than the canonical subcircuit a candidate may be: `grow` more
+// instructions, or, for an identity that is already too long, `shrink` fewer.
+struct Allowance {
+    std::uint64_t grow = 0;
+    std::uint64_t shrink = 0;
+};
+
 template <class Each>
-void rewrites(const RuleTable& circ_map, const Circ& c1, const Circ& c2, std::uint64_t additional_size, Each each) {
+void rewrites(const RuleTable& circ_map, const Circ& c1, const Circ& c2, Allowance allowance, Each each) {
     const Lookup& found = look_up(circ_map, c1);
     const RuleTable::Entry* entry = found.entry;
-    if (!entry) return;
+    if (!entry || found.rep_len < allowance.shrink) return;
     const Circ& c1_reversed = found.c1_reversed;
     const Circ c2_permuted = c2.permut(found.perm);
-    const std::uint64_t limit = saturating_add(found.rep_len, additional_size);
+    const std::uint64_t limit = saturating_add(found.rep_len - allowance.shrink, allowance.grow);
     const std::vector<Circ>& candidates = entry->circs();
     for (std::size_t j = 0; j < candidates.size(); ++j) {
         if (candidates[j].len() > limit) continue;
@@ -235,7 +238,7 @@ std::vector<IdentityCirc> IdentityProver::par_apply_rules(const IdentityCirc& id
 std::vector<IdentityCirc> IdentityProver::apply_rules(const IdentityCirc& identity, std::uint64_t additional_size,
                                                       bool parallel) const {
     return run_round<IdentityCirc>(identity, circ_map, parallel, [&](const Circ& c1, const Circ& c2, std::vector<IdentityCirc>& out) {
-        rewrites(circ_map, c1, c2, additional_size,
+        rewrites(circ_map, c1, c2, Allowance{additional_size, 0},
                  [&](const RuleTable::Entry& entry, std::size_t j, const Circ& c1_reversed,
                      const Circ& c2_permuted) {
                      // The rule first: a candidate whose rule is not proved costs no canonical form.
@@ -245,17 +248,35 @@ std::vector<IdentityCirc> IdentityProver::apply_rules(const IdentityCirc& identi
     });
 }
 
-std::vector<std::pair<IdentityCirc, IdentityCirc>> IdentityProver::par_transition_pairs(
-    const IdentityCirc& identity, std::uint64_t additional_size) const {
-    using Pair = std::pair<IdentityCirc, IdentityCirc>;
-    return run_round<Pair>(identity, circ_map, true, [&](const Circ& c1, const Circ& c2, std::vector<Pair>& out) {
-        rewrites(circ_map, c1, c2, additional_size,
+namespace {
+
+using TransitionPair = std::pair<IdentityCirc, IdentityCirc>;
+
+std::vector<TransitionPair> transition_pairs(const RuleTable& circ_map, const IdentityCirc& identity,
+                                             Allowance allowance) {
+    return run_round<TransitionPair>(identity, circ_map, true, [&](const Circ& c1, const Circ& c2,
+                                                                   std::vector<TransitionPair>& out) {
+        rewrites(circ_map, c1, c2, allowance,
                  [&](const RuleTable::Entry& entry, std::size_t j, const Circ& c1_reversed,
                      const Circ& c2_permuted) {
                      const IdentityCirc& rule = entry.rule(j, c1_reversed);
                      out.emplace_back((entry.circs()[j] + c2_permuted).rotate_representative(), rule);
                  });
     });
+}
+
+}  // namespace
+
+std::vector<std::pair<IdentityCirc, IdentityCirc>> IdentityProver::par_transition_pairs(
+    const IdentityCirc& identity, std::uint64_t additional_size) const {
+    return transition_pairs(circ_map, identity, Allowance{additional_size, 0});
+}
+
+std::vector<std::pair<IdentityCirc, IdentityCirc>> IdentityProver::par_transition_pairs_within(
+    const IdentityCirc& identity, std::uint64_t max_size) const {
+    const std::uint64_t len = identity.len();
+    return transition_pairs(circ_map, identity,
+                            len <= max_size ? Allowance{max_size - len, 0} : Allowance{0, len - max_size});
 }
 
 // ---- searches ----------------------------------------------------------------------------------

@@ -4,15 +4,19 @@
 
 #include <atomic>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <optional>
+#include <string>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "identity/circuit.hpp"
+#include "identity/eccprove/proof.hpp"
 #include "identity/idcircuit.hpp"
 #include "identity/identity_set.hpp"
+#include "utils/postcard.hpp"
 
 namespace brimsel {
 
@@ -88,6 +92,15 @@ public:
     void for_each(F&& f) const {
         for (const auto& [key, entry] : map_) f(key, entry.circs());
     }
+    // Same keys, each with the same list (the rule identities made so far do not count).
+    friend bool operator==(const RuleTable& a, const RuleTable& b) {
+        if (a.size() != b.size()) return false;
+        for (const auto& [key, entry] : a.map_) {
+            const std::vector<Circ>* other = b.list(key);
+            if (!other || *other != entry.circs()) return false;
+        }
+        return true;
+    }
     // False when no key has `len` instructions, so that a subcircuit of that length has no rule.
     bool has_key_length(std::size_t len) const noexcept {
         return len < 64 ? (lengths_ >> len) & 1u : long_keys_;
@@ -101,6 +114,11 @@ private:
     bool long_keys_ = false;     // some key has 64 or more
     std::uint64_t id_ = next_id();
 };
+
+// Size bounds: a sum past the 64-bit range is no bound at all.
+inline std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
+    return b > std::numeric_limits<std::uint64_t>::max() - a ? std::numeric_limits<std::uint64_t>::max() : a + b;
+}
 
 class IdentityProver {
 public:
@@ -126,6 +144,11 @@ public:
     // The same round without the test against `proved`: (new identity, rule identity) pairs.
     std::vector<std::pair<IdentityCirc, IdentityCirc>> par_transition_pairs(const IdentityCirc& identity,
                                                                             std::uint64_t additional_size) const;
+    // The transition pairs whose rewrite keeps within `max_size` instructions. An identity
+    // longer than that (a rule identity met by the proof tracker) may only be shortened:
+    // its candidates are shorter than the subcircuit they replace by the excess at least.
+    std::vector<std::pair<IdentityCirc, IdentityCirc>> par_transition_pairs_within(const IdentityCirc& identity,
+                                                                                   std::uint64_t max_size) const;
 
     // The adding search: true when it ended by assuming an identity.
     bool add_identity(IdentityCirc identity, std::uint64_t additional_size, std::uint64_t count_limit);
@@ -139,11 +162,31 @@ public:
     std::optional<IdentityCirc> prove_identity(IdentityCirc identity, std::uint64_t additional_size,
                                                std::uint64_t count_limit) const;
 
+    // The proving search, then the proof of what it proved: none when it did not prove
+    // `identity`. Progress lines go to standard output.
+    std::optional<Proof> export_proof(const IdentityCirc& identity, std::uint64_t additional_size,
+                                      std::uint64_t count_limit) const;
+
     bool is_assumed(const IdentityCirc& identity) const;
 
     // par_apply_rules, with the selections spread over the pool or all on the calling thread.
     std::vector<IdentityCirc> apply_rules(const IdentityCirc& identity, std::uint64_t additional_size,
                                           bool parallel) const;
+
+    // The prover file: assumptions, proved identities, then the rule table, in postcard
+    // encoding. Reading checks the encoding, counts against the bytes left, qubit bytes,
+    // permutation words and gate texts (postcard::Error), nothing about the identities.
+    void serialize(postcard::Writer& w) const;
+    static IdentityProver deserialize(postcard::Reader& r);
+    // Throw FileError; WriteError / postcard::Error for the format. Loading registers the
+    // adjoints of the rule table's gates on the calling thread.
+    void dump_postcard(const std::string& path) const;
+    static IdentityProver from_postcard(const std::string& path);
+
+private:
+    // Writes the file's fields in order, handing the writer to `flushed` after each item.
+    template <class Flushed>
+    void encode(postcard::Writer& w, Flushed&& flushed) const;
 };
 
 // Registers the adjoint of each gate and the adjoint of that on the calling thread.

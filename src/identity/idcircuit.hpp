@@ -38,6 +38,7 @@ public:
     bool check() const;
 
     std::uint64_t hash_value() const noexcept { return circ.stable_hash(); }
+    std::uint64_t stable_hash() const noexcept { return hash_value(); }
 
     // For each used qubit argument of instruction `gate_id`, the index of the next
     // (previous) instruction on that wire, following it around through the trailing

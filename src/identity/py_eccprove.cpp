@@ -3,6 +3,8 @@
 #include "identity/py_eccprove.hpp"
 
 #include "binding/class.hpp"
+#include "binding/file_errors.hpp"
+#include "identity/eccprove/py_proof.hpp"
 #include "identity/py_idcircuit.hpp"
 #include "search/py_search.hpp"
 
@@ -55,7 +57,20 @@ Ref prove_identity_with_visited(const IdentityProver& p, IdentityCirc identity, 
     return pair(Ref::check(to_py(result)), to_py_set(visited));
 }
 
+std::optional<Proof> export_proof(const IdentityProver& p, IdentityCirc identity, std::uint64_t additional_size,
+                                  std::uint64_t count_limit) {
+    return p.export_proof(identity, additional_size, count_limit);
+}
+
 std::vector<IdentityCirc> get_assumed(const IdentityProver& p) { return p.assume; }
+
+IdentityProver from_postcard(std::string filepath) {
+    return load_postcard([&] { return IdentityProver::from_postcard(filepath); });
+}
+
+void dump_postcard(const IdentityProver& p, std::string filepath) {
+    store_postcard([&] { p.dump_postcard(filepath); });
+}
 
 }  // namespace
 
@@ -83,7 +98,11 @@ PyTypeObject* PyClass<IdentityProver>::type() {
                 "Returns `None` if proved, or `Some(identity)` if the search exceeded limits.")
             .method<"prove_identity_with_visited", &prove_identity_with_visited, "identity", "additional_size",
                     "count_limit">("Same as [`Self::prove_identity`] but also returns visited identities.")
-            .method<"get_assumed", &get_assumed>("Returns current assumptions as a cloned list (Python helper).");
+            .method<"export_proof", &export_proof, "identity", "additional_size", "count_limit">(
+                "Exports a proof DAG when `identity` is derivable under the given limits.")
+            .method<"get_assumed", &get_assumed>("Returns current assumptions as a cloned list (Python helper).")
+            .static_method<"from_postcard", &from_postcard, "filepath">("Loads a prover from postcard serialization.")
+            .method<"dump_postcard", &dump_postcard, "filepath">("Stores a prover as postcard serialization.");
         return c->create();
     });
 }

@@ -2,6 +2,7 @@
 #include "search/py_search.hpp"
 
 #include "binding/class.hpp"
+#include "binding/file_errors.hpp"
 #include "circ/gate/py_gate.hpp"
 #include "circ/py_instr.hpp"
 #include "groups/py_permutation.hpp"
@@ -52,23 +53,11 @@ void eccs_dump_quartz(const ECCs& e, std::string filepath) {
 }
 
 void eccs_dump_postcard(const ECCs& e, std::string filepath) {
-    try {
-        e.dump_postcard(filepath);
-    } catch (const FileError& err) {
-        raise(PyExc_OSError, err.what());
-    } catch (const WriteError&) {
-        raise(PyExc_ValueError, "Failed to write postcard data: The serialize buffer is full");
-    }
+    store_postcard([&] { e.dump_postcard(filepath); });
 }
 
 ECCs eccs_from_postcard(std::string filepath) {
-    try {
-        return ECCs::from_postcard(filepath);
-    } catch (const FileError& err) {
-        raise(PyExc_OSError, err.what());
-    } catch (const postcard::Error& err) {
-        raise(PyExc_ValueError, std::string("Failed to read postcard data: ") + err.what());
-    }
+    return load_postcard([&] { return ECCs::from_postcard(filepath); });
 }
 
 // ---- RawECCs ----------------------------------------------------------------------------------

@@ -272,15 +272,18 @@ def samples(tmp_path_factory):
     s.circ = ext.Circ([s.h0, s.h0])
     s.ident = ext.IdentityCirc(s.circ)
     s.prover = ext.IdentityProver.build_from_eccs(s.eccs)
+    s.proof = ext.Proof([(s.ident, None), (s.ident, (0, 0))])
     s.dir = tmp_path_factory.mktemp("stubs")
     s.postcard = str(s.dir / "saved.postcard")
     s.eccs.dump_postcard(s.postcard)
+    s.prover_postcard = str(s.dir / "prover.postcard")
+    s.prover.dump_postcard(s.prover_postcard)
     s.by_class = {
         "Argument": ext.Argument("q", 0),
         "Instruction": ext.Instruction(cx, [("q", 0), ("q", 1)], [("c", 0)]),
         "Gate": h, "Instr": s.cx01, "StateVec": s.state, "ECC": s.ecc, "ECCs": s.eccs,
         "RawECCs": s.raw, "Evaluator": s.ev, "Circ": s.circ, "IdentityCirc": s.ident,
-        "IdentityProver": s.prover,
+        "IdentityProver": s.prover, "Proof": s.proof,
     }
     return s
 
@@ -331,6 +334,10 @@ CALLS = [
     ("IdentityProver", "prove_identity", lambda s: (s.prover, (s.ident, 1, 100))),
     ("IdentityProver", "prove_identity", lambda s: (s.prover, (ext.IdentityCirc(ext.Circ([])), 1, 100))),
     ("IdentityProver", "prove_identity_with_visited", lambda s: (s.prover, (s.ident, 1, 100))),
+    ("IdentityProver", "export_proof", lambda s: (s.prover, (s.ident, 1, 100))),
+    ("IdentityProver", "export_proof", lambda s: (s.prover, (ext.IdentityCirc(ext.Circ([])), 1, 100))),
+    ("IdentityProver", "dump_postcard", lambda s: (s.prover, (str(s.dir / "again.prover"),))),
+    ("IdentityProver", "from_postcard", lambda s: (ext.IdentityProver, (s.prover_postcard,))),
 ]
 # Checked on their own: comparisons above, the constructors by the signature test, and the
 # overloads of Gate.__call__ below.
