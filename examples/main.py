@@ -1,18 +1,37 @@
-"""Generates the equivalent-circuit classes of a small gate set, stores and exports them."""
+"""Both main jobs end to end.
+
+1. Generates the equivalent-circuit classes of a small gate set, checks them, draws identity
+   circuits from them, exports them as Quartz JSON and stores them as a postcard file.
+2. Builds an identity prover from the classes, proves an identity that the prover did not
+   assume, exports and prints its proof, stores the prover and loads it back, and checks that
+   the loaded prover has the same assumptions and gives the same answer.
+
+Files go to the output folder when one is given, else to a temporary folder that is removed.
+"""
+import argparse
 import json
 import os
 import sys
 import tempfile
 import time
 
-from brimsel import ECCs, Evaluator, Gate, RawECCs
+from brimsel import ECCs, Evaluator, Gate, IdentityProver, RawECCs
+
+# Search bounds of the proof: rewrites may grow an identity by this many instructions, and a
+# search gives up after this many identities.
+ADDITIONAL_SIZE = 2
+COUNT_LIMIT = 20000
 
 
-def main(nqubits=3, gate_names=("h", "t", "cx"), max_size=3, outdir=None):
-    gates = [Gate.from_name(n) for n in gate_names]
-    evaluator = Evaluator(nqubits)
+def generate(gate_names, nqubits, max_size, outdir):
+    gates = []
+    for name in gate_names:
+        gate = Gate.from_name(name)
+        if gate is None:
+            raise SystemExit(f"unknown gate {name!r}")
+        gates.append(gate)
     start = time.perf_counter()
-    raw, (popped, evaluated, offered) = RawECCs.generate(evaluator, gates, max_size)
+    raw, (popped, evaluated, offered) = RawECCs.generate(Evaluator(nqubits), gates, max_size)
     elapsed = time.perf_counter() - start
     eccs = raw.simplify()
     multi = eccs.filter_single()
@@ -26,20 +45,77 @@ def main(nqubits=3, gate_names=("h", "t", "cx"), max_size=3, outdir=None):
     identities = eccs.to_identity_circuits()
     print(f"  {len(identities)} identity circuits drawn from the classes")
 
-    outdir = outdir or tempfile.mkdtemp(prefix="brimsel-")
     quartz = os.path.join(outdir, "eccs.json")
     stored = os.path.join(outdir, "eccs.postcard")
     eccs.dump_quartz(quartz)
     eccs.dump_postcard(stored)
     with open(quartz) as f:
         variants = len(json.load(f)[1])
-    loaded = ECCs.from_postcard(stored)
-    same = loaded == eccs
+    same = ECCs.from_postcard(stored) == eccs
     print(f"  Quartz JSON: {quartz} ({variants} variants, {os.path.getsize(quartz)} bytes)")
     print(f"  postcard:    {stored} ({os.path.getsize(stored)} bytes), read back "
           f"{'equal' if same else 'DIFFERENT'}")
-    return 0 if not failed and same else 1
+    return eccs, identities, not failed and same
+
+
+def prove(eccs, identities, outdir):
+    print("identity prover (messages and progress bars on standard error)")
+    start = time.perf_counter()
+    prover = IdentityProver.build_from_eccs(eccs)
+    assumed = prover.get_assumed()
+    print(f"  built in {time.perf_counter() - start:.2f} s: {len(assumed)} identities assumed")
+
+    # The first drawn identity, longest first, that the prover derives without assuming it.
+    known = set(assumed)
+    candidates = sorted({ident for ident, _, _ in identities if len(ident) > 0 and ident not in known},
+                        reverse=True)
+    target = next((c for c in candidates
+                   if prover.prove_identity(c, ADDITIONAL_SIZE, COUNT_LIMIT) is None), None)
+    proof = None
+    if target is None:
+        print("  no identity beyond the assumptions is derivable within the limits")
+    else:
+        print(f"  proving {target} (size allowance {ADDITIONAL_SIZE}, count limit {COUNT_LIMIT}):")
+        proof = prover.export_proof(target, ADDITIONAL_SIZE, COUNT_LIMIT)
+        print(f"  proof of {repr(proof)} entries:")
+        for line in str(proof).splitlines():
+            print(f"    {line}")
+
+    path = os.path.join(outdir, "prover.postcard")
+    prover.dump_postcard(path)
+    print("  stored and loaded the prover; the loaded one proves the same identity:")
+    loaded = IdentityProver.from_postcard(path)
+    same_assumed = loaded.get_assumed() == assumed
+    same_answer = target is None or (
+        loaded.prove_identity(target, ADDITIONAL_SIZE, COUNT_LIMIT) is None
+        and loaded.export_proof(target, ADDITIONAL_SIZE, COUNT_LIMIT) == proof)
+    print(f"  prover file: {path} ({os.path.getsize(path)} bytes), read back with "
+          f"{'the same' if same_assumed else 'DIFFERENT'} assumptions and "
+          f"{'the same' if same_answer else 'a DIFFERENT'} answer")
+    return same_assumed and same_answer
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("outdir", nargs="?", help="keep the files in this folder")
+    parser.add_argument("--gates", default="h,t,cx", help="comma-separated gate names (default h,t,cx)")
+    parser.add_argument("--qubits", type=int, default=3, help="qubit count, at most 5 (default 3)")
+    parser.add_argument("--size", type=int, default=3, help="most instructions per circuit (default 3)")
+    args = parser.parse_args(argv)
+    # The module writes its progress lines to the process's standard output directly: keep
+    # Python's own lines in order with them.
+    sys.stdout.reconfigure(line_buffering=True)
+    gate_names = [g.strip() for g in args.gates.split(",") if g.strip()]
+
+    with tempfile.TemporaryDirectory(prefix="brimsel-") as scratch:
+        outdir = args.outdir or scratch
+        os.makedirs(outdir, exist_ok=True)
+        eccs, identities, classes_ok = generate(gate_names, args.qubits, args.size, outdir)
+        prover_ok = prove(eccs, identities, outdir)
+        if not args.outdir:
+            print("(files removed; give a folder to keep them)")
+    return 0 if classes_ok and prover_ok else 1
 
 
 if __name__ == "__main__":
-    sys.exit(main(outdir=sys.argv[1] if len(sys.argv) > 1 else None))
+    sys.exit(main())

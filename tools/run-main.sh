@@ -1,6 +1,6 @@
 #!/bin/sh
-# Sets everything up, then runs the main example.
+# Sets everything up, then runs both main jobs (arguments go to examples/main.py; try --help).
 set -eu
 cd "$(dirname "$0")/.."
 tools/setup.sh
-cd examples && ../.venv/bin/python main.py
+exec .venv/bin/python examples/main.py "$@"
