@@ -1,7 +1,8 @@
 // The prover: one rewriting round at 1, 2, 4 and 8 threads (with a prover built from the classes of
-// h, t, cx up to 5 instructions), and building a prover from classes.
+// h, t, cx up to 5 instructions), building a prover from classes, and exporting proofs.
 //
-// Run: build/bench/bench_prover [rounds|build|build-<size>[-<qubits>]|all] [seconds per row, default 1]
+// Run: build/bench/bench_prover [rounds|build|build-<size>[-<qubits>]|export|all] [seconds per row, default 1;
+//      for export: runs per identity, default 5]
 // The thread count of the pool is fixed per process, so the round table runs this program
 // again with RAYON_NUM_THREADS set for each count ("rounds-child <threads> <seconds>").
 #include <fcntl.h>
@@ -34,31 +35,36 @@ using Clock = std::chrono::steady_clock;
 
 double since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
 
+// f(), with the file descriptor `fd` (standard output or error) sent to /dev/null meanwhile.
+template <class F>
+auto to_null(int fd, F f) {
+    std::fflush(stdout);
+    const int saved = dup(fd);
+    const int null = ::open("/dev/null", O_WRONLY);
+    dup2(null, fd);
+    struct Restore {
+        int fd, saved, null;
+        ~Restore() {
+            dup2(saved, fd);
+            ::close(null);
+            ::close(saved);
+        }
+    } restore{fd, saved, null};
+    return f();
+}
+
 // Classes of h, t, cx on n qubits up to `size` instructions, from a seeded evaluator.
 ECCs classes(std::size_t nqubits, std::size_t size) {
     Rng rng = Rng::from_seed(12345);
     const Evaluator ev = Evaluator::from_random(nqubits, rng);
     // The search prints progress lines on standard output: keep them out of the table.
-    std::fflush(stdout);
-    const int saved = dup(STDOUT_FILENO);
-    const int null = ::open("/dev/null", O_WRONLY);
-    dup2(null, STDOUT_FILENO);
-    ECCs out = RawECCs::generate(ev, {gates::H(), gates::T(), gates::CX()}, size).first.simplify();
-    dup2(saved, STDOUT_FILENO);
-    ::close(null);
-    ::close(saved);
-    return out;
+    return to_null(STDOUT_FILENO, [&] {
+        return RawECCs::generate(ev, {gates::H(), gates::T(), gates::CX()}, size).first.simplify();
+    });
 }
 
 IdentityProver build_quietly(const ECCs& eccs) {
-    const int saved = dup(STDERR_FILENO);
-    const int null = ::open("/dev/null", O_WRONLY);
-    dup2(null, STDERR_FILENO);
-    IdentityProver p = IdentityProver::build(eccs);
-    dup2(saved, STDERR_FILENO);
-    ::close(null);
-    ::close(saved);
-    return p;
+    return to_null(STDERR_FILENO, [&] { return IdentityProver::build(eccs); });
 }
 
 // An identity of `len` instructions on n qubits: a random circuit, its inverse, and for an
@@ -198,6 +204,59 @@ void build(std::size_t size, std::size_t nqubits = 3) {
     std::fflush(stdout);
 }
 
+// export_proof on the round table's prover (h, t, cx on 3 qubits up to 5 instructions), size
+// allowance 2: on the longest drawn identities that the prover derives without assuming them,
+// and on identities of 8 to 14 instructions that it derives. Per identity: the median time
+// of an export, the identities the proving search visited, those the tracker held (the
+// proving search's visited set, and the proved identities that rewrites reached), and the
+// length of the proof.
+void exports(int runs) {
+    constexpr std::uint64_t kAdditional = 2, kCountLimit = 100000;
+    const ECCs eccs = classes(3, 5);
+    const IdentityProver p = build_quietly(eccs);
+    IdentitySet assumed;
+    for (const IdentityCirc& a : p.assume) assumed.insert(a);
+    std::vector<IdentityCirc> drawn;
+    for (const auto& w : eccs.to_identity_circuits())
+        if (w.identity.len() > 0 && !assumed.contains(w.identity)) drawn.push_back(w.identity);
+    std::sort(drawn.begin(), drawn.end());
+    drawn.erase(std::unique(drawn.begin(), drawn.end()), drawn.end());
+    std::reverse(drawn.begin(), drawn.end());  // longest first
+    std::vector<std::pair<const char*, IdentityCirc>> roots;
+    for (std::size_t i = 0, taken = 0; i < drawn.size() && taken < 4; ++i)
+        if (!p.prove_identity(drawn[i], kAdditional, kCountLimit)) roots.emplace_back("drawn", drawn[i]), ++taken;
+    for (std::size_t len : {8u, 10u, 12u, 14u})
+        for (std::uint64_t seed = 1; seed < 200; ++seed) {
+            const IdentityCirc id = identity_of(3, len, seed);
+            if (id.len() == 0 || assumed.contains(id) || p.prove_identity(id, kAdditional, kCountLimit)) continue;
+            roots.emplace_back("random", id);
+            break;
+        }
+    std::printf("export_proof: h,t,cx on 3 qubits up to 5 (%zu classes, %zu assumed, %zu proved), size allowance "
+                "%llu, count limit %llu, median of %d runs\n",
+                eccs.eccs.size(), p.assume.size(), p.proved.size(), static_cast<unsigned long long>(kAdditional),
+                static_cast<unsigned long long>(kCountLimit), runs);
+    std::printf("%-7s %-4s %10s %9s %9s %7s\n", "root", "len", "ms/export", "visited", "tracker", "proof");
+    for (const auto& [kind, root] : roots) {
+        std::vector<double> times;
+        std::size_t proof_len = 0;
+        for (int r = 0; r < runs; ++r) {
+            const auto t = Clock::now();
+            const auto proof = to_null(STDOUT_FILENO, [&] { return p.export_proof(root, kAdditional, kCountLimit); });
+            times.push_back(since(t));
+            proof_len = proof ? proof->entries.size() : 0;
+        }
+        std::sort(times.begin(), times.end());
+        // The same two steps again, to read the sizes export_proof does not return.
+        const auto [result, visited] = p.prove_identity_with_visited(root, kAdditional, kCountLimit);
+        ProofTracker tracker(p);
+        to_null(STDOUT_FILENO, [&] { return tracker.prove(root, kAdditional, kCountLimit, visited); });
+        std::printf("%-7s %-4zu %10.3f %9zu %9zu %7zu\n", kind, root.len(), times[times.size() / 2] * 1e3,
+                    visited.size(), tracker.size(), proof_len);
+        std::fflush(stdout);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -215,5 +274,6 @@ int main(int argc, char** argv) {
         build(3);
         build(4);
     }
+    if (what == "export" || what == "all") exports(what == "export" && argc > 2 ? std::max(1, std::atoi(argv[2])) : 5);
     return 0;
 }
