@@ -265,6 +265,18 @@ def test_file_failures(tmp_path, small):
         IdentityProver.from_postcard(b"x")
     with pytest.raises(TypeError, match="^argument 'filepath': "):
         prover.dump_postcard(None)
+    stored = tmp_path / "stored"
+    stored.write_bytes(HH_FILE)
+    for path in (str(stored) + "\0.bin", "\0"):
+        with pytest.raises(OSError) as info:
+            prover.dump_postcard(path)
+        assert str(info.value) == "Failed to create file: file name contained an unexpected NUL byte"
+        with pytest.raises(OSError) as info:
+            IdentityProver.from_postcard(path)
+        assert str(info.value) == "Failed to open file: file name contained an unexpected NUL byte"
+    assert stored.read_bytes() == HH_FILE
+    # Reading goes only as far as the value: an endless file of zeros is the empty prover.
+    assert IdentityProver.from_postcard("/dev/zero").get_assumed() == []
     unknown = b"\x01\x01\x02zz\x00\xff\x80\x80\x80\x08\x00\x00"
     with panics("Failed to deserialize Gate16 from zz"):
         load_bytes(tmp_path, unknown)
