@@ -187,18 +187,21 @@ void build(std::size_t size, std::size_t nqubits = 3) {
     // A digest of the assumptions in order and of the proved set, to compare runs.
     std::uint64_t digest = 0;
     for (const IdentityCirc& a : p.assume) digest = digest * 1000003 + a.hash_value();
-    std::uint64_t proved_sum = 0;
+    std::uint64_t proved_sum = 0, proved_instrs = 0;
     p.proved.for_each([&](std::span<const Instr32> instrs, Permut32 perm) {
+        proved_instrs += instrs.size();
         Circ c;
         c.instrs.assign(instrs.begin(), instrs.end());
         c.perm = perm;
         proved_sum += c.stable_hash();
     });
     std::printf("build h,t,cx %zu qubits up to %zu: %zu classes, %zu identities drawn (%zu distinct), %zu assumed, "
-                "%zu proved, %.2f s, peak RSS %.1f MB, %.1f bytes per proved identity (%zu threads), "
+                "%zu proved, %.2f s, peak RSS %.1f MB, %.1f bytes per proved identity of %.1f instructions on average "
+                "(%zu threads), "
                 "digest %016llx %016llx\n",
                 nqubits, size, eccs.eccs.size(), drawn_all, drawn_ids.size(), p.assume.size(), p.proved.size(), secs, peak_rss_kib() / 1024.0,
                 static_cast<double>(p.proved.memory_bytes()) / static_cast<double>(std::max<std::size_t>(1, p.proved.size())),
+                static_cast<double>(proved_instrs) / static_cast<double>(std::max<std::size_t>(1, p.proved.size())),
                 pool::num_threads(), static_cast<unsigned long long>(digest),
                 static_cast<unsigned long long>(proved_sum));
     std::fflush(stdout);
