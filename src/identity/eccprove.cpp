@@ -472,8 +472,4 @@ std::optional<IdentityCirc> IdentityProver::prove_identity(IdentityCirc identity
     return prove_identity_with_visited(std::move(identity), additional_size, count_limit).first;
 }
 
-bool IdentityProver::is_assumed(const IdentityCirc& identity) const {
-    return std::find(assume.begin(), assume.end(), identity) != assume.end();
-}
-
 }  // namespace brimsel

@@ -167,8 +167,6 @@ public:
     std::optional<Proof> export_proof(const IdentityCirc& identity, std::uint64_t additional_size,
                                       std::uint64_t count_limit) const;
 
-    bool is_assumed(const IdentityCirc& identity) const;
-
     // par_apply_rules, with the selections spread over the pool or all on the calling thread.
     std::vector<IdentityCirc> apply_rules(const IdentityCirc& identity, std::uint64_t additional_size,
                                           bool parallel) const;
