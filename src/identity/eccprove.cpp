@@ -64,7 +64,7 @@ std::vector<Out> run_round(const IdentityCirc& identity, const RuleTable& rules,
         std::vector<std::uint32_t> tags;  // the selection of each result
         bool failed = false;
     };
-    const std::vector<WireTable::Piece> pieces = wires.pieces(max_size, parallel ? pool::num_threads() * 64 : 1);
+    const std::vector<WireTable::Piece> pieces = wires.pieces(max_size, parallel ? pool::num_threads() * 16 : 1);
     std::vector<Part> parts(pieces.size());
     auto run_piece = [&](std::size_t i) {
         Part& part = parts[i];
@@ -116,7 +116,7 @@ struct Lookup {
 };
 
 const Lookup& look_up(const RuleTable& circ_map, const Circ& c1) {
-    static constexpr std::size_t kSlots = 4096;
+    static constexpr std::size_t kSlots = 16384;
     thread_local std::vector<Lookup> slots(kSlots);
     std::uint64_t h = c1.perm.raw;
     for (const Instr32& i : c1.instrs) h = (h ^ std::bit_cast<std::uint32_t>(i)) * 0x100000001B3ULL;
