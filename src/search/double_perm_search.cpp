@@ -9,6 +9,7 @@
 #include <cstring>
 #include <deque>
 
+#include "search/search_kernel.hpp"
 #include "state/order_info.hpp"
 #include "utils/fmt_join.hpp"
 #include "utils/memory.hpp"
@@ -66,18 +67,6 @@ Evaluator Evaluator::from_random(std::uint64_t nqubits, Rng& gen) {
 }
 
 namespace {
-
-// The rank of a permutation of at most kMaxEvaluatorQubits positions among all of its length.
-std::size_t perm_rank(Permut32 p) noexcept {
-    const std::size_t n = p.len();
-    std::size_t rank = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        std::size_t smaller = 0;
-        for (std::size_t j = i + 1; j < n; ++j) smaller += p.get(j) < p.get(i);
-        rank = rank * (n - i) + smaller;
-    }
-    return rank;
-}
 
 // src[j] = the index whose amplitude lands on j when a state is relabelled by inverse(p).
 void relabel_sources(Permut32 p, std::size_t n, std::uint32_t* src) noexcept {
@@ -405,8 +394,8 @@ std::pair<RawECCs, SearchCounters> RawECCs::search(const Evaluator& ev, std::vec
     std::vector<PairList::Pair> pairs;
     std::vector<Instr32> prefix_front, front, back;
     CompiledGates compiled;
-    return breadth_first(ev, [&](RawECCs& raw, AliasList node, std::vector<Instr32>& circuit,
-                                           std::deque<AliasList>& queue, SearchCounters& counters) {
+    // Without a kernel for every placement: the evaluator's general step.
+    auto evaluate_general = [&](RawECCs& raw, const std::vector<Instr32>& circuit, SearchCounters& counters) {
         // Applying the placements one after another reproduces the full forward
         // pass bit for bit, so the popped circuit's part is computed once.
         prefix = ev.initial_state;
@@ -419,7 +408,6 @@ std::pair<RawECCs, SearchCounters> RawECCs::search(const Evaluator& ev, std::vec
         for (const Instr32& a : adj) prepared = prepared && compiled.push(a);
         // The evaluations do not depend on the classes: all of them come first,
         // each starting to load its class's slot, and then the offers in order.
-        pairs.clear();
         for (std::size_t p = 0; p < instrs.size(); ++p) {
             adj.push_back(placement_adj[p]);
             forward = prefix;
@@ -438,6 +426,18 @@ std::pair<RawECCs, SearchCounters> RawECCs::search(const Evaluator& ev, std::vec
             ++counters[1];
         }
         pair_start[instrs.size()] = pairs.size();
+    };
+    const std::unique_ptr<SearchKernel> kernel = SearchKernel::make(ev, instrs);
+    return breadth_first(ev, [&](RawECCs& raw, AliasList node, std::vector<Instr32>& circuit,
+                                           std::deque<AliasList>& queue, SearchCounters& counters) {
+        pairs.clear();
+        if (kernel) {
+            kernel->evaluate_extensions(circuit, keys.data(), pairs, pair_start.data());
+            for (std::size_t p = 0; p < instrs.size(); ++p) raw.inner.prefetch(keys[p]);
+            counters[1] += instrs.size();
+        } else {
+            evaluate_general(raw, circuit, counters);
+        }
         // The layers of the popped circuit's extensions: its own front layer and
         // the qubits it covers, extended by the placement; the back layer starts
         // from the placement.

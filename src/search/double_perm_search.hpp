@@ -28,6 +28,18 @@ namespace brimsel {
 // The evaluator's permutation table covers this many qubits.
 inline constexpr std::uint64_t kMaxEvaluatorQubits = 5;
 
+// The rank of a permutation of at most kMaxEvaluatorQubits positions among all of its length.
+inline std::size_t perm_rank(Permut32 p) noexcept {
+    const std::size_t n = p.len();
+    std::size_t rank = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        std::size_t smaller = 0;
+        for (std::size_t j = i + 1; j < n; ++j) smaller += p.get(j) < p.get(i);
+        rank = rank * (n - i) + smaller;
+    }
+    return rank;
+}
+
 // (front, back) permutation pairs; the first is kept inline.
 class PairList {
 public:

@@ -1,0 +1,350 @@
+// The search's evaluations on fixed-size states: one instantiation per qubit count from 1 to 5.
+#include "search/search_kernel.hpp"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <optional>
+
+#include "state/gate_formulas.hpp"
+#include "state/indices.hpp"
+#include "state/order_info.hpp"
+
+namespace brimsel {
+
+namespace {
+
+// A kernel gate on given qubits (q1 only for the exchanges of two qubits).
+struct Op {
+    KernelKind kind;
+    std::uint8_t q0, q1;
+};
+
+// The op of `instr` on states of n qubits, when a kernel handles it with its
+// own number of distinct qubit arguments, all of them qubits of the state.
+std::optional<Op> op_of(const Instr32& instr, std::size_t n) {
+    const std::optional<KernelKind> kind = GATE_FUNCS().kind(instr.gate);
+    if (!kind) return std::nullopt;
+    const std::span<const std::uint8_t> q = instr.qargs.as_slice();
+    const bool two = *kind == KernelKind::CX || *kind == KernelKind::SWAP;
+    if (q.size() != (two ? 2u : 1u)) return std::nullopt;
+    for (std::uint8_t x : q)
+        if (x >= n) return std::nullopt;
+    if (two && q[0] == q[1]) return std::nullopt;
+    return Op{*kind, q[0], two ? q[1] : std::uint8_t{0}};
+}
+
+constexpr std::size_t factorial(std::size_t n) { return n <= 1 ? 1 : n * factorial(n - 1); }
+
+// The composition (a * b)[i] = a[b[i]] of two permutations of N positions.
+template <std::size_t N>
+inline Permut32 compose(Permut32 a, Permut32 b) noexcept {
+    std::uint32_t raw = std::uint32_t{N} << 24;
+    for (std::size_t i = 0; i < N; ++i) raw |= std::uint32_t{a.get(b.get(i))} << (3 * i);
+    return Permut32::from_raw(raw);
+}
+
+template <std::size_t N>
+inline Permut32 inverse(Permut32 p) noexcept {
+    std::uint32_t raw = std::uint32_t{N} << 24;
+    for (std::size_t i = 0; i < N; ++i) raw |= std::uint32_t(i) << (3 * p.get(i));
+    return Permut32::from_raw(raw);
+}
+
+// The rounded keys of a qubit's order: the amplitudes with only that qubit set
+// and with every other qubit set.
+using QubitKey = std::array<std::uint64_t, 4>;
+
+// Qubits 0..N-1 sorted stably by key; returns the permutation listing them and
+// the equality mask of its neighbouring positions.
+template <std::size_t N>
+inline std::pair<Permut32, unsigned> order_of(const QubitKey* keys) noexcept {
+    std::uint8_t qubits[N];
+    for (std::size_t q = 0; q < N; ++q) qubits[q] = static_cast<std::uint8_t>(q);
+    for (std::size_t j = 1; j < N; ++j) {
+        const std::uint8_t q = qubits[j];
+        std::size_t i = j;
+        while (i > 0 && keys[q] < keys[qubits[i - 1]]) {
+            qubits[i] = qubits[i - 1];
+            --i;
+        }
+        qubits[i] = q;
+    }
+    std::uint32_t raw = std::uint32_t{N} << 24;
+    unsigned mask = 0;
+    for (std::size_t k = 0; k < N; ++k) {
+        raw |= std::uint32_t{qubits[k]} << (3 * k);
+        if (k + 1 < N && keys[qubits[k]] == keys[qubits[k + 1]]) mask |= 1u << k;
+    }
+    return {Permut32::from_raw(raw), mask};
+}
+
+template <std::size_t N>
+class Kernel final : public SearchKernel {
+public:
+    static constexpr std::size_t L = std::size_t{1} << N;
+    static constexpr std::size_t kPerms = factorial(N);
+
+    struct State {
+        double re[L];
+        double im[L];
+    };
+
+    Kernel(const Evaluator& ev, std::vector<Op> forward, std::vector<Op> adjoint,
+           std::vector<std::pair<Gate16, std::pair<Op, Op>>> by_gate)
+        : forward_(std::move(forward)), adjoint_(std::move(adjoint)), by_gate_(std::move(by_gate)) {
+        load(ev.initial_state, initial_);
+        load(ev.backtrack_state, backtrack_);
+        // The candidates of each equality mask, cut to N positions; positions
+        // past the last tie map to themselves.
+        const auto& table = EQMASK_TO_PERMS();
+        for (std::size_t m = 0; m < rows_.size(); ++m)
+            for (Permut32 p : table[m])
+                rows_[m].push_back(
+                    Permut32::from_raw((p.raw & ((std::uint32_t{1} << (3 * N)) - 1)) | (std::uint32_t{N} << 24)));
+    }
+
+    void evaluate_extensions(std::span<const Instr32> circuit, std::uint64_t* keys,
+                             std::vector<PairList::Pair>& pairs, std::size_t* pair_start) override {
+        State prefix = initial_;
+        circuit_adjoint_.clear();
+        for (const Instr32& i : circuit) {
+            const auto [fwd, adj] = ops_of(i.gate, i.qargs);
+            apply(prefix, fwd);
+            circuit_adjoint_.push_back(adj);
+        }
+        const std::size_t m = forward_.size();
+        for (std::size_t p = 0; p < m; ++p) {
+            pair_start[p] = pairs.size();
+            State f = prefix;
+            apply(f, forward_[p]);
+            normalize_arg(f);
+            QubitKey fkeys[N];
+            for (std::size_t q = 0; q < N; ++q) {
+                const std::size_t only = std::size_t{1} << q, others = (L - 1) & ~only;
+                fkeys[q] = {rounded(f.re[only]), rounded(f.im[only]), rounded(f.re[others]), rounded(f.im[others])};
+            }
+            const auto [perm, mask] = order_of<N>(fkeys);
+            bool have_best = false;
+            for (Permut32 r : rows_[mask]) {
+                const Permut32 back_perm = compose<N>(perm, r);
+                const int c = candidate(back_perm, adjoint_[p], have_best);
+                if (c < 0) {
+                    pairs.resize(pair_start[p]);
+                    have_best = true;
+                }
+                if (c <= 0) pairs.push_back({front_, inverse<N>(back_perm)});
+            }
+            // The hash of the canonical state, fed as StateVec::hash feeds it.
+            StableHasher h;
+            h.write_len(L);
+            h.write_u64s(won_, L);
+            h.write_len(L);
+            h.write_u64s(won_ + L, L);
+            keys[p] = h.finish();
+        }
+        pair_start[m] = pairs.size();
+    }
+
+private:
+    static void load(const StateVec& s, State& out) noexcept {
+        for (std::size_t k = 0; k < L; ++k) {
+            out.re[k] = s.re()[k].value;
+            out.im[k] = s.im()[k].value;
+        }
+    }
+
+    static std::uint64_t rounded(double v) noexcept { return Qreal(v).percision_repr(); }
+
+    // The forward and adjoint ops of an instruction of the circuit: the kinds
+    // are its gate's, the qubits its own.
+    std::pair<Op, Op> ops_of(Gate16 g, QArgs16 qargs) const {
+        for (const auto& [gate, ops] : by_gate_)
+            if (gate == g) {
+                std::pair<Op, Op> out = ops;
+                out.first.q0 = out.second.q0 = qargs.q[0];
+                out.first.q1 = out.second.q1 = qargs.q[1];
+                return out;
+            }
+        panic("A search circuit holds an instruction that is none of its placements");
+    }
+
+    template <class F>
+    static inline void over_pairs(State& s, unsigned q, F&& f) noexcept {
+        const std::size_t low = (std::size_t{1} << q) - 1, bit = std::size_t{1} << q;
+        for (std::size_t k = 0; k < L / 2; ++k) {
+            const std::size_t i0 = ((k & ~low) << 1) | (k & low);
+            f(s.re, s.im, i0, i0 | bit);
+        }
+    }
+    // Exchanges a and b over the groups of two qubits (lo < hi), offsets given.
+    static inline void over_groups(State& s, unsigned lo, unsigned hi, std::size_t a, std::size_t b) noexcept {
+        for (std::size_t k = 0; k < L / 4; ++k) {
+            const std::size_t base = insert_bit(insert_bit(k, lo, 0), hi, 0);
+            formulas::exchange(s.re, s.im, base | a, base | b);
+        }
+    }
+
+    static inline void apply(State& s, Op op) noexcept {
+        using namespace formulas;
+        switch (op.kind) {
+            case KernelKind::H: over_pairs(s, op.q0, h_pair); break;
+            case KernelKind::X: over_pairs(s, op.q0, exchange); break;
+            case KernelKind::Z: over_pairs(s, op.q0, z_pair); break;
+            case KernelKind::T: over_pairs(s, op.q0, t_pair); break;
+            case KernelKind::TDG: over_pairs(s, op.q0, tdg_pair); break;
+            case KernelKind::S: over_pairs(s, op.q0, s_pair); break;
+            case KernelKind::SDG: over_pairs(s, op.q0, sdg_pair); break;
+            case KernelKind::SWAP:
+            case KernelKind::CX: {
+                const unsigned lo = std::min(op.q0, op.q1), hi = std::max(op.q0, op.q1);
+                const std::size_t first = std::size_t{1} << op.q0, second = std::size_t{1} << op.q1;
+                // cx: control set, target clear against both set; swap: the two single bits.
+                if (op.kind == KernelKind::CX)
+                    over_groups(s, lo, hi, first, first | second);
+                else
+                    over_groups(s, lo, hi, second, first);
+                break;
+            }
+        }
+    }
+
+    // StateVec::normalize_arg on the fixed arrays, operation for operation.
+    static inline void normalize_arg(State& s) noexcept {
+        double zr = s.re[0], zi = s.im[0];
+        if (Qreal(zr).near_zero() && Qreal(zi).near_zero()) {
+            zr = s.re[L - 1];
+            zi = s.im[L - 1];
+            if (Qreal(zr).near_zero() && Qreal(zi).near_zero()) {
+                zr = 0.0;
+                zi = 0.0;
+                for (std::size_t k = 0; k < L; ++k) {
+                    zr = zr + s.re[k];
+                    zi = zi + s.im[k];
+                }
+                const double a = std::sqrt(zr * zr + zi * zi);
+                zr = zr / a;
+                zi = zi / a;
+            }
+        }
+        const double w = zr * zr + zi * zi;
+        const double r = std::sqrt(w);
+        const double fr = (zr / w) * r;
+        const double fi = ((-zi) / w) * r;
+        for (std::size_t k = 0; k < L; ++k) {
+            const double a = s.re[k], b = s.im[k];
+            s.re[k] = a * fr - b * fi;
+            s.im[k] = a * fi + b * fr;
+        }
+        s.im[0] = 0.0;
+    }
+
+    // The backtrack state relabelled by `back_perm` (the amplitude at index i
+    // moves to the index whose bit perm[j] is bit j of i), made on first use.
+    const State& backtrack_by(Permut32 back_perm) {
+        const std::size_t rank = perm_rank(back_perm);
+        check_index(rank, kPerms);
+        if (!have_rank_[rank]) {
+            State& out = by_rank_[rank];
+            for (std::size_t i = 0; i < L; ++i) {
+                std::size_t to = 0;
+                for (std::size_t j = 0; j < N; ++j) to |= ((i >> j) & 1u) << back_perm.get(j);
+                out.re[to] = backtrack_.re[i];
+                out.im[to] = backtrack_.im[i];
+            }
+            have_rank_[rank] = true;
+        }
+        return by_rank_[rank];
+    }
+
+    // Evaluates one candidate: the backtrack state relabelled by back_perm, the
+    // adjoint gates from the last to the first, the phase fix and the qubit
+    // order. Returns how its canonical form compares with the best so far
+    // (-1 when there is none yet) and keeps it when it is smaller; front_ holds
+    // its front permutation.
+    int candidate(Permut32 back_perm, Op last, bool have_best) {
+        State b = backtrack_by(back_perm);
+        apply(b, last);
+        for (std::size_t i = circuit_adjoint_.size(); i-- > 0;) apply(b, circuit_adjoint_[i]);
+        normalize_arg(b);
+        std::uint64_t cand[2 * L];
+        for (std::size_t k = 0; k < L; ++k) {
+            cand[k] = rounded(b.re[k]);
+            cand[L + k] = rounded(b.im[k]);
+        }
+        QubitKey bkeys[N];
+        for (std::size_t q = 0; q < N; ++q) {
+            const std::size_t only = std::size_t{1} << q, others = (L - 1) & ~only;
+            bkeys[q] = {cand[only], cand[L + only], cand[others], cand[L + others]};
+        }
+        const auto [front_perm, eqmask] = order_of<N>(bkeys);
+        if (eqmask != 0) panic("Non-deterministic front permutation detected during evaluation");
+        front_ = front_perm;
+        // src[j]: the index whose amplitude lands on j when relabelled by inverse(front_perm).
+        std::uint32_t src[L];
+        {
+            std::uint32_t flip[N];
+            std::uint32_t acc = 0;
+            for (std::size_t t = 0; t < N; ++t) {
+                acc |= std::uint32_t{1} << front_perm.get(t);
+                flip[t] = acc;
+            }
+            src[0] = 0;
+            for (std::size_t j = 1; j < L; ++j) src[j] = src[j - 1] ^ flip[std::countr_zero(j)];
+        }
+        int c = have_best ? 0 : -1;
+        for (std::size_t j = 0; c == 0 && j < L; ++j)
+            if (cand[src[j]] != won_[j]) c = cand[src[j]] < won_[j] ? -1 : 1;
+        for (std::size_t j = 0; c == 0 && j < L; ++j)
+            if (cand[L + src[j]] != won_[L + j]) c = cand[L + src[j]] < won_[L + j] ? -1 : 1;
+        if (c < 0)
+            for (std::size_t j = 0; j < L; ++j) {
+                won_[j] = cand[src[j]];
+                won_[L + j] = cand[L + src[j]];
+            }
+        return c;
+    }
+
+    State initial_{}, backtrack_{};
+    std::array<State, kPerms> by_rank_{};
+    std::array<bool, kPerms> have_rank_{};
+    std::array<std::vector<Permut32>, std::size_t{1} << (N - 1)> rows_;
+    std::vector<Op> forward_, adjoint_;  // per placement
+    std::vector<std::pair<Gate16, std::pair<Op, Op>>> by_gate_;  // forward and adjoint kinds per gate
+    std::vector<Op> circuit_adjoint_;
+    Permut32 front_{};
+    std::uint64_t won_[2 * L] = {};
+};
+
+template <std::size_t N>
+std::unique_ptr<SearchKernel> make_kernel(const Evaluator& ev, std::span<const Instr32> placements) {
+    std::vector<Op> forward, adjoint;
+    std::vector<std::pair<Gate16, std::pair<Op, Op>>> by_gate;
+    for (const Instr32& p : placements) {
+        const Instr32 adj = p.adjoint();
+        const std::optional<Op> f = op_of(p, N), a = op_of(adj, N);
+        if (!f || !a) return nullptr;
+        forward.push_back(*f);
+        adjoint.push_back(*a);
+        if (std::none_of(by_gate.begin(), by_gate.end(), [&](const auto& e) { return e.first == p.gate; }))
+            by_gate.push_back({p.gate, {*f, *a}});
+    }
+    return std::make_unique<Kernel<N>>(ev, std::move(forward), std::move(adjoint), std::move(by_gate));
+}
+
+}  // namespace
+
+std::unique_ptr<SearchKernel> SearchKernel::make(const Evaluator& ev, std::span<const Instr32> placements) {
+    switch (ev.nqubits()) {
+        case 1: return make_kernel<1>(ev, placements);
+        case 2: return make_kernel<2>(ev, placements);
+        case 3: return make_kernel<3>(ev, placements);
+        case 4: return make_kernel<4>(ev, placements);
+        case 5: return make_kernel<5>(ev, placements);
+        default: return nullptr;
+    }
+}
+
+}  // namespace brimsel
