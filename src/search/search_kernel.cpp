@@ -57,6 +57,16 @@ inline Permut32 inverse(Permut32 p) noexcept {
 // and with every other qubit set.
 using QubitKey = std::array<std::uint64_t, 4>;
 
+inline bool key_less(const QubitKey& a, const QubitKey& b) noexcept {
+    if (a[0] != b[0]) return a[0] < b[0];
+    if (a[1] != b[1]) return a[1] < b[1];
+    if (a[2] != b[2]) return a[2] < b[2];
+    return a[3] < b[3];
+}
+inline bool key_equal(const QubitKey& a, const QubitKey& b) noexcept {
+    return ((a[0] ^ b[0]) | (a[1] ^ b[1]) | (a[2] ^ b[2]) | (a[3] ^ b[3])) == 0;
+}
+
 // Qubits 0..N-1 sorted stably by key; returns the permutation listing them and
 // the equality mask of its neighbouring positions.
 template <std::size_t N>
@@ -66,7 +76,7 @@ inline std::pair<Permut32, unsigned> order_of(const QubitKey* keys) noexcept {
     for (std::size_t j = 1; j < N; ++j) {
         const std::uint8_t q = qubits[j];
         std::size_t i = j;
-        while (i > 0 && keys[q] < keys[qubits[i - 1]]) {
+        while (i > 0 && key_less(keys[q], keys[qubits[i - 1]])) {
             qubits[i] = qubits[i - 1];
             --i;
         }
@@ -76,10 +86,24 @@ inline std::pair<Permut32, unsigned> order_of(const QubitKey* keys) noexcept {
     unsigned mask = 0;
     for (std::size_t k = 0; k < N; ++k) {
         raw |= std::uint32_t{qubits[k]} << (3 * k);
-        if (k + 1 < N && keys[qubits[k]] == keys[qubits[k + 1]]) mask |= 1u << k;
+        if (k + 1 < N && key_equal(keys[qubits[k]], keys[qubits[k + 1]])) mask |= 1u << k;
     }
     return {Permut32::from_raw(raw), mask};
 }
+
+#if defined(__SSE2__)
+// Two doubles whose operators round lane by lane exactly as the scalar ones.
+struct V2 {
+    __m128d v;
+    explicit V2(__m128d x) noexcept : v(x) {}
+    V2(double x) noexcept : v(_mm_set1_pd(x)) {}  // NOLINT: a constant in every lane
+    friend V2 operator+(V2 a, V2 b) noexcept { return V2(_mm_add_pd(a.v, b.v)); }
+    friend V2 operator-(V2 a, V2 b) noexcept { return V2(_mm_sub_pd(a.v, b.v)); }
+    friend V2 operator*(V2 a, V2 b) noexcept { return V2(_mm_mul_pd(a.v, b.v)); }
+    // Negation flips the sign bit only, as it does for a double.
+    V2 operator-() const noexcept { return V2(_mm_xor_pd(v, _mm_set1_pd(-0.0))); }
+};
+#endif
 
 template <std::size_t N>
 class Kernel final : public SearchKernel {
@@ -88,8 +112,8 @@ public:
     static constexpr std::size_t kPerms = factorial(N);
 
     struct State {
-        double re[L];
-        double im[L];
+        alignas(16) double re[L];
+        alignas(16) double im[L];
     };
 
     Kernel(const Evaluator& ev, std::vector<Op> forward, std::vector<Op> adjoint,
@@ -108,7 +132,8 @@ public:
 
     void evaluate_extensions(std::span<const Instr32> circuit, std::uint64_t* keys,
                              std::vector<PairList::Pair>& pairs, std::size_t* pair_start) override {
-        State prefix = initial_;
+        State prefix;
+        copy(initial_, prefix);
         circuit_adjoint_.clear();
         for (const Instr32& i : circuit) {
             const auto [fwd, adj] = ops_of(i.gate, i.qargs);
@@ -118,14 +143,13 @@ public:
         const std::size_t m = forward_.size();
         for (std::size_t p = 0; p < m; ++p) {
             pair_start[p] = pairs.size();
-            State f = prefix;
+            State f;
+            copy(prefix, f);
             apply(f, forward_[p]);
-            normalize_arg(f);
+            std::uint64_t fk[2 * L];
+            phase_keys(f, fk);
             QubitKey fkeys[N];
-            for (std::size_t q = 0; q < N; ++q) {
-                const std::size_t only = std::size_t{1} << q, others = (L - 1) & ~only;
-                fkeys[q] = {rounded(f.re[only]), rounded(f.im[only]), rounded(f.re[others]), rounded(f.im[others])};
-            }
+            qubit_keys(fk, fkeys);
             const auto [perm, mask] = order_of<N>(fkeys);
             bool have_best = false;
             for (Permut32 r : rows_[mask]) {
@@ -158,6 +182,18 @@ private:
 
     static std::uint64_t rounded(double v) noexcept { return Qreal(v).percision_repr(); }
 
+    // A plain copy; the library's copy of this size starts slowly.
+    static inline void copy(const State& from, State& to) noexcept {
+#if defined(__SSE2__)
+        for (std::size_t k = 0; k < L; k += 2) {
+            _mm_storeu_pd(to.re + k, _mm_loadu_pd(from.re + k));
+            _mm_storeu_pd(to.im + k, _mm_loadu_pd(from.im + k));
+        }
+#else
+        to = from;
+#endif
+    }
+
     // The forward and adjoint ops of an instruction of the circuit: the kinds
     // are its gate's, the qubits its own.
     std::pair<Op, Op> ops_of(Gate16 g, QArgs16 qargs) const {
@@ -171,12 +207,47 @@ private:
         panic("A search circuit holds an instruction that is none of its placements");
     }
 
+    // Runs f(r0, m0, r1, m1) on the parts of every pair of amplitudes that
+    // differ in qubit q only: two pairs at a time in vectors where the state
+    // has room, pair by pair otherwise.
     template <class F>
     static inline void over_pairs(State& s, unsigned q, F&& f) noexcept {
+#if defined(__SSE2__)
+        if constexpr (L >= 4) {
+            if (q >= 1) {
+                // Qubit 0 is not the gate's: pairs k and k+1 sit side by side.
+                const std::size_t low = (std::size_t{1} << q) - 1, stride = std::size_t{1} << q;
+                for (std::size_t k = 0; k < L / 2; k += 2) {
+                    const std::size_t i0 = ((k & ~low) << 1) | (k & low), i1 = i0 + stride;
+                    V2 r0(_mm_load_pd(s.re + i0)), m0(_mm_load_pd(s.im + i0));
+                    V2 r1(_mm_load_pd(s.re + i1)), m1(_mm_load_pd(s.im + i1));
+                    f(r0, m0, r1, m1);
+                    _mm_store_pd(s.re + i0, r0.v);
+                    _mm_store_pd(s.im + i0, m0.v);
+                    _mm_store_pd(s.re + i1, r1.v);
+                    _mm_store_pd(s.im + i1, m1.v);
+                }
+            } else {
+                // The pairs (j, j+1) and (j+2, j+3), members gathered into lanes.
+                for (std::size_t j = 0; j < L; j += 4) {
+                    const __m128d rx = _mm_load_pd(s.re + j), ry = _mm_load_pd(s.re + j + 2);
+                    const __m128d mx = _mm_load_pd(s.im + j), my = _mm_load_pd(s.im + j + 2);
+                    V2 r0(_mm_unpacklo_pd(rx, ry)), r1(_mm_unpackhi_pd(rx, ry));
+                    V2 m0(_mm_unpacklo_pd(mx, my)), m1(_mm_unpackhi_pd(mx, my));
+                    f(r0, m0, r1, m1);
+                    _mm_store_pd(s.re + j, _mm_unpacklo_pd(r0.v, r1.v));
+                    _mm_store_pd(s.re + j + 2, _mm_unpackhi_pd(r0.v, r1.v));
+                    _mm_store_pd(s.im + j, _mm_unpacklo_pd(m0.v, m1.v));
+                    _mm_store_pd(s.im + j + 2, _mm_unpackhi_pd(m0.v, m1.v));
+                }
+            }
+            return;
+        }
+#endif
         const std::size_t low = (std::size_t{1} << q) - 1, bit = std::size_t{1} << q;
         for (std::size_t k = 0; k < L / 2; ++k) {
-            const std::size_t i0 = ((k & ~low) << 1) | (k & low);
-            f(s.re, s.im, i0, i0 | bit);
+            const std::size_t i0 = ((k & ~low) << 1) | (k & low), i1 = i0 | bit;
+            f(s.re[i0], s.im[i0], s.re[i1], s.im[i1]);
         }
     }
     // Exchanges a and b over the groups of two qubits (lo < hi), offsets given.
@@ -190,13 +261,24 @@ private:
     static inline void apply(State& s, Op op) noexcept {
         using namespace formulas;
         switch (op.kind) {
-            case KernelKind::H: over_pairs(s, op.q0, h_pair); break;
-            case KernelKind::X: over_pairs(s, op.q0, exchange); break;
-            case KernelKind::Z: over_pairs(s, op.q0, z_pair); break;
-            case KernelKind::T: over_pairs(s, op.q0, t_pair); break;
-            case KernelKind::TDG: over_pairs(s, op.q0, tdg_pair); break;
-            case KernelKind::S: over_pairs(s, op.q0, s_pair); break;
-            case KernelKind::SDG: over_pairs(s, op.q0, sdg_pair); break;
+            case KernelKind::H:
+                over_pairs(s, op.q0, [](auto& r0, auto& m0, auto& r1, auto& m1) { h_values(r0, m0, r1, m1); });
+                break;
+            case KernelKind::X:
+                over_pairs(s, op.q0, [](auto& r0, auto& m0, auto& r1, auto& m1) {
+                    std::swap(r0, r1);
+                    std::swap(m0, m1);
+                });
+                break;
+            case KernelKind::Z: over_pairs(s, op.q0, [](auto&, auto&, auto& r1, auto& m1) { z_values(r1, m1); }); break;
+            case KernelKind::T: over_pairs(s, op.q0, [](auto&, auto&, auto& r1, auto& m1) { t_values(r1, m1); }); break;
+            case KernelKind::TDG:
+                over_pairs(s, op.q0, [](auto&, auto&, auto& r1, auto& m1) { tdg_values(r1, m1); });
+                break;
+            case KernelKind::S: over_pairs(s, op.q0, [](auto&, auto&, auto& r1, auto& m1) { s_values(r1, m1); }); break;
+            case KernelKind::SDG:
+                over_pairs(s, op.q0, [](auto&, auto&, auto& r1, auto& m1) { sdg_values(r1, m1); });
+                break;
             case KernelKind::SWAP:
             case KernelKind::CX: {
                 const unsigned lo = std::min(op.q0, op.q1), hi = std::max(op.q0, op.q1);
@@ -211,8 +293,10 @@ private:
         }
     }
 
-    // StateVec::normalize_arg on the fixed arrays, operation for operation.
-    static inline void normalize_arg(State& s) noexcept {
+    // The rounded keys of s after StateVec::normalize_arg, operation for
+    // operation: re parts in keys[0, L), im parts in keys[L, 2L). The state
+    // itself is not needed afterwards and stays as it was.
+    static inline void phase_keys(const State& s, std::uint64_t* keys) noexcept {
         double zr = s.re[0], zi = s.im[0];
         if (Qreal(zr).near_zero() && Qreal(zi).near_zero()) {
             zr = s.re[L - 1];
@@ -233,12 +317,29 @@ private:
         const double r = std::sqrt(w);
         const double fr = (zr / w) * r;
         const double fi = ((-zi) / w) * r;
+#if defined(__SSE2__)
+        const __m128d vfr = _mm_set1_pd(fr), vfi = _mm_set1_pd(fi);
+        for (std::size_t k = 0; k < L; k += 2) {
+            const __m128d a = _mm_loadu_pd(s.re + k), b = _mm_loadu_pd(s.im + k);
+            percision_repr2(_mm_sub_pd(_mm_mul_pd(a, vfr), _mm_mul_pd(b, vfi)), keys + k);
+            percision_repr2(_mm_add_pd(_mm_mul_pd(a, vfi), _mm_mul_pd(b, vfr)), keys + L + k);
+        }
+#else
         for (std::size_t k = 0; k < L; ++k) {
             const double a = s.re[k], b = s.im[k];
-            s.re[k] = a * fr - b * fi;
-            s.im[k] = a * fi + b * fr;
+            keys[k] = rounded(a * fr - b * fi);
+            keys[L + k] = rounded(a * fi + b * fr);
         }
-        s.im[0] = 0.0;
+#endif
+        keys[L] = rounded(0.0);
+    }
+
+    // The order keys of the qubits from a state's rounded keys.
+    static inline void qubit_keys(const std::uint64_t* keys, QubitKey* out) noexcept {
+        for (std::size_t q = 0; q < N; ++q) {
+            const std::size_t only = std::size_t{1} << q, others = (L - 1) & ~only;
+            out[q] = {keys[only], keys[L + only], keys[others], keys[L + others]};
+        }
     }
 
     // The backtrack state relabelled by `back_perm` (the amplitude at index i
@@ -265,20 +366,14 @@ private:
     // (-1 when there is none yet) and keeps it when it is smaller; front_ holds
     // its front permutation.
     int candidate(Permut32 back_perm, Op last, bool have_best) {
-        State b = backtrack_by(back_perm);
+        State b;
+        copy(backtrack_by(back_perm), b);
         apply(b, last);
         for (std::size_t i = circuit_adjoint_.size(); i-- > 0;) apply(b, circuit_adjoint_[i]);
-        normalize_arg(b);
         std::uint64_t cand[2 * L];
-        for (std::size_t k = 0; k < L; ++k) {
-            cand[k] = rounded(b.re[k]);
-            cand[L + k] = rounded(b.im[k]);
-        }
+        phase_keys(b, cand);
         QubitKey bkeys[N];
-        for (std::size_t q = 0; q < N; ++q) {
-            const std::size_t only = std::size_t{1} << q, others = (L - 1) & ~only;
-            bkeys[q] = {cand[only], cand[L + only], cand[others], cand[L + others]};
-        }
+        qubit_keys(cand, bkeys);
         const auto [front_perm, eqmask] = order_of<N>(bkeys);
         if (eqmask != 0) panic("Non-deterministic front permutation detected during evaluation");
         front_ = front_perm;
