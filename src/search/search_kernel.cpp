@@ -143,13 +143,8 @@ public:
         const std::size_t m = forward_.size();
         for (std::size_t p = 0; p < m; ++p) {
             pair_start[p] = pairs.size();
-            State f;
-            copy(prefix, f);
-            apply(f, forward_[p]);
-            std::uint64_t fk[2 * L];
-            phase_keys(f, fk);
             QubitKey fkeys[N];
-            qubit_keys(fk, fkeys);
+            forward_keys(prefix, forward_[p], fkeys);
             const auto [perm, mask] = order_of<N>(fkeys);
             bool have_best = false;
             for (Permut32 r : rows_[mask]) {
@@ -334,6 +329,84 @@ private:
         keys[L] = rounded(0.0);
     }
 
+    // One of the arithmetic kernel formulas on a pair's parts.
+    static inline void pair_formula(KernelKind kind, double& r0, double& m0, double& r1, double& m1) noexcept {
+        using namespace formulas;
+        switch (kind) {
+            case KernelKind::H: h_values(r0, m0, r1, m1); break;
+            case KernelKind::Z: z_values(r1, m1); break;
+            case KernelKind::T: t_values(r1, m1); break;
+            case KernelKind::TDG: tdg_values(r1, m1); break;
+            case KernelKind::S: s_values(r1, m1); break;
+            case KernelKind::SDG: sdg_values(r1, m1); break;
+            case KernelKind::X:
+            case KernelKind::SWAP:
+            case KernelKind::CX: break;
+        }
+    }
+
+    // Amplitude k of s after `op`, from the amplitudes the op mixes into it.
+    static inline void value_after(const State& s, Op op, std::size_t k, double& r, double& m) noexcept {
+        const std::size_t bit0 = std::size_t{1} << op.q0;
+        std::size_t from = k;
+        switch (op.kind) {
+            case KernelKind::X: from = k ^ bit0; break;
+            case KernelKind::CX:
+                if (k & bit0) from = k ^ (std::size_t{1} << op.q1);
+                break;
+            case KernelKind::SWAP:
+                if (((k >> op.q0) ^ (k >> op.q1)) & 1u) from = k ^ bit0 ^ (std::size_t{1} << op.q1);
+                break;
+            default: {
+                const std::size_t i0 = k & ~bit0, i1 = k | bit0;
+                double r0 = s.re[i0], m0 = s.im[i0], r1 = s.re[i1], m1 = s.im[i1];
+                pair_formula(op.kind, r0, m0, r1, m1);
+                r = (k & bit0) ? r1 : r0;
+                m = (k & bit0) ? m1 : m0;
+                return;
+            }
+        }
+        r = s.re[from];
+        m = s.im[from];
+    }
+
+    // The qubit order keys of the forward state: `prefix` with `op` applied and
+    // its phase fixed. Only the amplitudes that the keys and the phase
+    // reference read are computed, unless the reference is the sum of all.
+    static void forward_keys(const State& prefix, Op op, QubitKey* out) noexcept {
+        double zr, zi;
+        value_after(prefix, op, 0, zr, zi);
+        if (Qreal(zr).near_zero() && Qreal(zi).near_zero()) {
+            value_after(prefix, op, L - 1, zr, zi);
+            if (Qreal(zr).near_zero() && Qreal(zi).near_zero()) {
+                State f;
+                copy(prefix, f);
+                apply(f, op);
+                std::uint64_t keys[2 * L];
+                phase_keys(f, keys);
+                qubit_keys(keys, out);
+                return;
+            }
+        }
+        const double w = zr * zr + zi * zi;
+        const double r = std::sqrt(w);
+        const double fr = (zr / w) * r;
+        const double fi = ((-zi) / w) * r;
+        // The real part's key and, but for amplitude 0 whose imaginary part the
+        // phase fix sets to zero, the imaginary part's.
+        auto keys_of = [&](std::size_t k, std::uint64_t& kr, std::uint64_t& ki) {
+            double a, b;
+            value_after(prefix, op, k, a, b);
+            kr = rounded(a * fr - b * fi);
+            ki = k == 0 ? rounded(0.0) : rounded(a * fi + b * fr);
+        };
+        for (std::size_t q = 0; q < N; ++q) {
+            const std::size_t only = std::size_t{1} << q, others = (L - 1) & ~only;
+            keys_of(only, out[q][0], out[q][1]);
+            keys_of(others, out[q][2], out[q][3]);
+        }
+    }
+
     // The order keys of the qubits from a state's rounded keys.
     static inline void qubit_keys(const std::uint64_t* keys, QubitKey* out) noexcept {
         for (std::size_t q = 0; q < N; ++q) {
@@ -360,6 +433,26 @@ private:
         return by_rank_[rank];
     }
 
+    // src[j]: the index whose amplitude lands on j when a state is relabelled
+    // by inverse(p); made on first use.
+    const std::uint8_t* sources(Permut32 p) {
+        const std::size_t rank = perm_rank(p);
+        check_index(rank, kPerms);
+        std::uint8_t* src = src_by_rank_[rank].data();
+        if (!have_src_[rank]) {
+            std::uint8_t flip[N];
+            unsigned acc = 0;
+            for (std::size_t t = 0; t < N; ++t) {
+                acc |= 1u << p.get(t);
+                flip[t] = static_cast<std::uint8_t>(acc);
+            }
+            src[0] = 0;
+            for (std::size_t j = 1; j < L; ++j) src[j] = src[j - 1] ^ flip[std::countr_zero(j)];
+            have_src_[rank] = true;
+        }
+        return src;
+    }
+
     // Evaluates one candidate: the backtrack state relabelled by back_perm, the
     // adjoint gates from the last to the first, the phase fix and the qubit
     // order. Returns how its canonical form compares with the best so far
@@ -377,18 +470,7 @@ private:
         const auto [front_perm, eqmask] = order_of<N>(bkeys);
         if (eqmask != 0) panic("Non-deterministic front permutation detected during evaluation");
         front_ = front_perm;
-        // src[j]: the index whose amplitude lands on j when relabelled by inverse(front_perm).
-        std::uint32_t src[L];
-        {
-            std::uint32_t flip[N];
-            std::uint32_t acc = 0;
-            for (std::size_t t = 0; t < N; ++t) {
-                acc |= std::uint32_t{1} << front_perm.get(t);
-                flip[t] = acc;
-            }
-            src[0] = 0;
-            for (std::size_t j = 1; j < L; ++j) src[j] = src[j - 1] ^ flip[std::countr_zero(j)];
-        }
+        const std::uint8_t* src = sources(front_perm);
         int c = have_best ? 0 : -1;
         for (std::size_t j = 0; c == 0 && j < L; ++j)
             if (cand[src[j]] != won_[j]) c = cand[src[j]] < won_[j] ? -1 : 1;
@@ -405,6 +487,8 @@ private:
     State initial_{}, backtrack_{};
     std::array<State, kPerms> by_rank_{};
     std::array<bool, kPerms> have_rank_{};
+    std::array<std::array<std::uint8_t, L>, kPerms> src_by_rank_{};
+    std::array<bool, kPerms> have_src_{};
     std::array<std::vector<Permut32>, std::size_t{1} << (N - 1)> rows_;
     std::vector<Op> forward_, adjoint_;  // per placement
     std::vector<std::pair<Gate16, std::pair<Op, Op>>> by_gate_;  // forward and adjoint kinds per gate
