@@ -124,14 +124,6 @@ std::vector<std::uint8_t> Permut32::images() const {
     return out;
 }
 
-Permut32 Permut32::inv() const noexcept {
-    Permut32 r;
-    std::size_t n = len() < 8 ? len() : 8;
-    for (std::size_t i = 0; i < n; ++i) r.raw |= static_cast<std::uint32_t>(i) << (3 * get(i));
-    r.set_len(len());
-    return r;
-}
-
 const std::vector<Permut32>& Permut32::all(std::size_t n) {
     check_index(n, 9);
     return ALL_PERMUTATIONS()[n];

@@ -62,7 +62,13 @@ public:
 
     std::vector<std::uint8_t> images() const;
 
-    Permut32 inv() const noexcept;
+    Permut32 inv() const noexcept {
+        Permut32 r;
+        const std::size_t n = len() < 8 ? len() : 8;
+        for (std::size_t i = 0; i < n; ++i) r.raw |= static_cast<std::uint32_t>(i) << (3 * get(i));
+        r.set_len(len());
+        return r;
+    }
     Permut32 inverse() const noexcept { return inv(); }
 
     static const std::vector<Permut32>& all(std::size_t n);

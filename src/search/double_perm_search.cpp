@@ -267,10 +267,22 @@ ECC CircuitECC::simplify() const {
     std::vector<EccMember> members;
     members.reserve(circuits.size());
     for (const CircTriple& t : circuits) members.push_back(t.simplify());
-    std::stable_sort(members.begin(), members.end(), [](const EccMember& a, const EccMember& b) {
+    auto less = [](const EccMember& a, const EccMember& b) {
         if (a.instrs.size() != b.instrs.size()) return a.instrs.size() < b.instrs.size();
         return a < b;
-    });
+    };
+    // Most classes hold one circuit or a few: a stable insertion sort needs no buffer.
+    if (members.size() <= 16) {
+        for (std::size_t j = 1; j < members.size(); ++j) {
+            if (!less(members[j], members[j - 1])) continue;
+            EccMember m = std::move(members[j]);
+            std::size_t i = j;
+            for (; i > 0 && less(m, members[i - 1]); --i) members[i] = std::move(members[i - 1]);
+            members[i] = std::move(m);
+        }
+    } else {
+        std::stable_sort(members.begin(), members.end(), less);
+    }
     check_index(0, members.size());
     std::uint8_t used = 0;
     for (const Instr32& i : members[0].instrs)
@@ -301,48 +313,41 @@ RawECCs RawECCs::new_(const Evaluator& ev) {
 std::pair<bool, AliasList> RawECCs::add_entry(std::uint64_t key, Permut32 front_perm, Permut32 back_perm,
                                               AliasList parent, std::span<const Instr32> instr_vec) {
     if (instr_vec.empty()) panic_unwrap_none();
-    circuit_get_surface_gates(instr_vec, false, front_scratch_);
-    circuit_get_surface_gates(instr_vec, true, back_scratch_);
-    return offer(key, front_perm, back_perm, parent, instr_vec.back(), instr_vec.size(), front_scratch_,
-                 back_scratch_);
+    circuit_get_surface_gates(instr_vec, false, front_layer_);
+    circuit_get_surface_gates(instr_vec, true, back_layer_);
+    return offer(key, front_perm, back_perm, parent, instr_vec.back(), instr_vec.size(), front_layer_,
+                 back_layer_);
 }
 
 std::pair<bool, AliasList> RawECCs::offer(std::uint64_t key, Permut32 front_perm, Permut32 back_perm,
                                           AliasList parent, Instr32 last, std::size_t size,
                                           std::span<const Instr32> front, std::span<const Instr32> back) {
+    // The layers relabelled once, for the tests and the inserts alike.
     const Permut32 front_inv = front_perm.inv();
+    front_scratch_.clear();
+    for (const Instr32& g : front) front_scratch_.push_back(g.apply_permutation(front_inv));
+    back_scratch_.clear();
+    for (const Instr32& g : back) back_scratch_.push_back(g.apply_permutation(back_perm));
     auto it = inner.find(key);
-    if (it == inner.end()) {
+    const bool is_new = it == inner.end();
+    if (is_new) {
         if (size > UINT32_MAX) panic("A stored circuit holds at most 4294967295 instructions");
         it = inner.insert_new(key);
-        CircuitECC& c = it->second;
-        c.size = static_cast<std::uint32_t>(size);
-        for (const Instr32& g : front) c.front_gates.insert(g.apply_permutation(front_inv));
-        for (const Instr32& g : back) c.back_gates.insert(g.apply_permutation(back_perm));
-        const AliasList node = AliasList::cons(*arena, parent, last);
-        c.circuits.push_back(CircTriple{front_perm, node, back_perm});
-        return {true, node};
+        it->second.size = static_cast<std::uint32_t>(size);
+    } else {
+        const CircuitECC& c = it->second;
+        const bool front_unique = std::none_of(front_scratch_.begin(), front_scratch_.end(),
+                                               [&](const Instr32& g) { return c.front_gates.contains(g); });
+        const bool back_unique = std::none_of(back_scratch_.begin(), back_scratch_.end(),
+                                              [&](const Instr32& g) { return c.back_gates.contains(g); });
+        if (!front_unique || !back_unique) return {false, AliasList()};
     }
     CircuitECC& c = it->second;
-    bool front_unique = true;
-    for (const Instr32& g : front)
-        if (c.front_gates.contains(g.apply_permutation(front_inv))) {
-            front_unique = false;
-            break;
-        }
-    bool back_unique = true;
-    for (const Instr32& g : back)
-        if (c.back_gates.contains(g.apply_permutation(back_perm))) {
-            back_unique = false;
-            break;
-        }
-    if (front_unique && back_unique) {
-        for (const Instr32& g : front) c.front_gates.insert(g.apply_permutation(front_inv));
-        for (const Instr32& g : back) c.back_gates.insert(g.apply_permutation(back_perm));
-        const AliasList node = AliasList::cons(*arena, parent, last);
-        c.circuits.push_back(CircTriple{front_perm, node, back_perm});
-    }
-    return {false, AliasList()};
+    for (const Instr32& g : front_scratch_) c.front_gates.insert(g);
+    for (const Instr32& g : back_scratch_) c.back_gates.insert(g);
+    const AliasList node = AliasList::cons(*arena, parent, last);
+    c.circuits.push_back(CircTriple{front_perm, node, back_perm});
+    return {is_new, is_new ? node : AliasList()};
 }
 
 namespace {
@@ -574,20 +579,18 @@ public:
     // Reorders `eccs` in place into ascending order.
     void sort(std::vector<ECC>& eccs) const {
         if (eccs.size() >= UINT32_MAX) throw std::bad_alloc();
-        struct Item {
-            std::uint32_t hi, lo, index;  // 12 bytes: the key and where the class is now
-        };
         std::vector<Item> items(eccs.size());
-        for (std::size_t i = 0; i < eccs.size(); ++i) {
-            const std::uint64_t k = key(eccs[i]);
-            items[i] = Item{static_cast<std::uint32_t>(k >> 32), static_cast<std::uint32_t>(k),
-                            static_cast<std::uint32_t>(i)};
+        for (std::size_t i = 0; i < eccs.size(); ++i) items[i] = Item{key(eccs[i]), static_cast<std::uint32_t>(i)};
+        radix_sort(items);
+        // Runs of equal keys share a prefix of their first members: the full order decides.
+        for (std::size_t start = 0, end; start < items.size(); start = end) {
+            for (end = start + 1; end < items.size() && items[end].key == items[start].key; ++end) {
+            }
+            if (end - start > 1)
+                std::sort(items.begin() + static_cast<std::ptrdiff_t>(start),
+                          items.begin() + static_cast<std::ptrdiff_t>(end),
+                          [&](const Item& a, const Item& b) { return eccs[a.index] < eccs[b.index]; });
         }
-        std::sort(items.begin(), items.end(), [&](const Item& a, const Item& b) {
-            if (a.hi != b.hi) return a.hi < b.hi;
-            if (a.lo != b.lo) return a.lo < b.lo;
-            return eccs[a.index] < eccs[b.index];
-        });
         // Position k takes the class now at items[k].index: follow each cycle once.
         for (std::size_t start = 0; start < items.size(); ++start) {
             if (items[start].index == start) continue;
@@ -607,6 +610,28 @@ public:
     }
 
 private:
+    struct Item {
+        std::uint64_t key;
+        std::uint32_t index;  // where the class is now
+    };
+
+    // Stable least-significant-digit radix sort by key, a byte at a time;
+    // bytes in which all keys agree take no pass.
+    static void radix_sort(std::vector<Item>& items) {
+        std::vector<std::array<std::uint32_t, 256>> counts(8);
+        for (const Item& it : items)
+            for (unsigned d = 0; d < 8; ++d) ++counts[d][(it.key >> (8 * d)) & 0xFF];
+        std::vector<Item> other(items.size());
+        for (unsigned d = 0; d < 8; ++d) {
+            std::array<std::uint32_t, 256>& c = counts[d];
+            if (std::find(c.begin(), c.end(), items.size()) != c.end()) continue;
+            std::uint32_t at = 0;
+            for (std::uint32_t& n : c) at += std::exchange(n, at);
+            for (const Item& it : items) other[c[(it.key >> (8 * d)) & 0xFF]++] = it;
+            items.swap(other);
+        }
+    }
+
     static const std::vector<Instr32>& first_instrs(const ECC& e) noexcept {
         static const std::vector<Instr32> none;
         return e.members.empty() ? none : e.members[0].instrs;

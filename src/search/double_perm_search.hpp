@@ -277,8 +277,9 @@ private:
                                      Instr32 last, std::size_t size, std::span<const Instr32> front,
                                      std::span<const Instr32> back);
 
-    // Reused by add_entry so that offering a circuit allocates nothing.
-    std::vector<Instr32> front_scratch_, back_scratch_;
+    // Reused so that offering a circuit allocates nothing: the layers of
+    // add_entry's circuit, and the relabelled layers of an offer.
+    std::vector<Instr32> front_layer_, back_layer_, front_scratch_, back_scratch_;
 };
 
 // Writes a line to the process's standard output directly.
