@@ -110,6 +110,9 @@ class Kernel final : public SearchKernel {
 public:
     static constexpr std::size_t L = std::size_t{1} << N;
     static constexpr std::size_t kPerms = factorial(N);
+    // A canonical state's words as its hash takes them: the length, the real
+    // parts' keys, the length, the imaginary parts' keys.
+    static constexpr std::size_t kWords = 2 * L + 2;
 
     struct State {
         alignas(16) double re[L];
@@ -118,7 +121,10 @@ public:
 
     Kernel(const Evaluator& ev, std::vector<Op> forward, std::vector<Op> adjoint,
            std::vector<std::pair<Gate16, std::pair<Op, Op>>> by_gate)
-        : forward_(std::move(forward)), adjoint_(std::move(adjoint)), by_gate_(std::move(by_gate)) {
+        : forward_(std::move(forward)),
+          adjoint_(std::move(adjoint)),
+          by_gate_(std::move(by_gate)),
+          won_all_(forward_.size() * kWords) {
         load(ev.initial_state, initial_);
         load(ev.backtrack_state, backtrack_);
         // The candidates of each equality mask, cut to N positions; positions
@@ -143,6 +149,7 @@ public:
         const std::size_t m = forward_.size();
         for (std::size_t p = 0; p < m; ++p) {
             pair_start[p] = pairs.size();
+            won_ = won_all_.data() + p * kWords;
             QubitKey fkeys[N];
             forward_keys(prefix, forward_[p], fkeys);
             const auto [perm, mask] = order_of<N>(fkeys);
@@ -156,15 +163,13 @@ public:
                 }
                 if (c <= 0) pairs.push_back({front_, inverse<N>(back_perm)});
             }
-            // The hash of the canonical state, fed as StateVec::hash feeds it.
-            StableHasher h;
-            h.write_len(L);
-            h.write_u64s(won_, L);
-            h.write_len(L);
-            h.write_u64s(won_ + L, L);
-            keys[p] = h.finish();
         }
         pair_start[m] = pairs.size();
+        // The hashes of the canonical states, fed as StateVec::hash feeds them, two at a time.
+        std::size_t p = 0;
+        for (; p + 1 < m; p += 2)
+            stable_hash_words2(won_all_.data() + p * kWords, won_all_.data() + (p + 1) * kWords, kWords, keys + p);
+        if (p < m) keys[p] = stable_hash_words(won_all_.data() + p * kWords, kWords);
     }
 
 private:
@@ -471,16 +476,21 @@ private:
         if (eqmask != 0) panic("Non-deterministic front permutation detected during evaluation");
         front_ = front_perm;
         const std::uint8_t* src = sources(front_perm);
+        std::uint64_t* won_re = won_ + 1;
+        std::uint64_t* won_im = won_ + L + 2;
         int c = have_best ? 0 : -1;
         for (std::size_t j = 0; c == 0 && j < L; ++j)
-            if (cand[src[j]] != won_[j]) c = cand[src[j]] < won_[j] ? -1 : 1;
+            if (cand[src[j]] != won_re[j]) c = cand[src[j]] < won_re[j] ? -1 : 1;
         for (std::size_t j = 0; c == 0 && j < L; ++j)
-            if (cand[L + src[j]] != won_[L + j]) c = cand[L + src[j]] < won_[L + j] ? -1 : 1;
-        if (c < 0)
+            if (cand[L + src[j]] != won_im[j]) c = cand[L + src[j]] < won_im[j] ? -1 : 1;
+        if (c < 0) {
+            won_[0] = L;
+            won_[L + 1] = L;
             for (std::size_t j = 0; j < L; ++j) {
-                won_[j] = cand[src[j]];
-                won_[L + j] = cand[L + src[j]];
+                won_re[j] = cand[src[j]];
+                won_im[j] = cand[L + src[j]];
             }
+        }
         return c;
     }
 
@@ -494,7 +504,9 @@ private:
     std::vector<std::pair<Gate16, std::pair<Op, Op>>> by_gate_;  // forward and adjoint kinds per gate
     std::vector<Op> circuit_adjoint_;
     Permut32 front_{};
-    std::uint64_t won_[2 * L] = {};
+    // The winners' words of every placement of the circuit; won_ is the current one's.
+    std::vector<std::uint64_t> won_all_;
+    std::uint64_t* won_ = nullptr;
 };
 
 template <std::size_t N>
