@@ -250,11 +250,70 @@ private:
             f(s.re[i0], s.im[i0], s.re[i1], s.im[i1]);
         }
     }
-    // Exchanges a and b over the groups of two qubits (lo < hi), offsets given.
+    // Exchanges members a and b (offsets) over the groups of two qubits lo < hi.
     static inline void over_groups(State& s, unsigned lo, unsigned hi, std::size_t a, std::size_t b) noexcept {
+#if defined(__SSE2__)
+        if constexpr (L >= 4) {
+            auto base = [&](std::size_t k) { return insert_bit(insert_bit(k, lo, 0), hi, 0); };
+            if (lo >= 1) {
+                // Bases k and k+1 sit side by side: whole vectors change places.
+                for (std::size_t k = 0; k < L / 4; k += 2) {
+                    const std::size_t i = base(k);
+                    for (double* part : {s.re, s.im}) {
+                        const __m128d x = _mm_load_pd(part + (i | a)), y = _mm_load_pd(part + (i | b));
+                        _mm_store_pd(part + (i | a), y);
+                        _mm_store_pd(part + (i | b), x);
+                    }
+                }
+                return;
+            }
+            // Qubit 0 is one of the two: every base is even, and each member sits in
+            // lane (offset & 1) of the vector at base | (offset & ~1).
+            const std::size_t va = a & ~std::size_t{1}, vb = b & ~std::size_t{1};
+            auto each = [&](auto&& f) {
+                for (std::size_t k = 0; k < L / 4; ++k) {
+                    const std::size_t i = base(k);
+                    for (double* part : {s.re, s.im}) {
+                        __m128d x = _mm_load_pd(part + (i | va)), y = _mm_load_pd(part + (i | vb));
+                        f(x, y);
+                        _mm_store_pd(part + (i | va), x);
+                        if (va != vb) _mm_store_pd(part + (i | vb), y);
+                    }
+                }
+            };
+            if (va == vb) {
+                each([](__m128d& x, __m128d&) { x = _mm_shuffle_pd(x, x, 1); });
+            } else if ((a & 1) == 0 && (b & 1) == 0) {
+                each([](__m128d& x, __m128d& y) {
+                    const __m128d t = _mm_move_sd(x, y);
+                    y = _mm_move_sd(y, x);
+                    x = t;
+                });
+            } else if ((a & 1) == 1 && (b & 1) == 1) {
+                each([](__m128d& x, __m128d& y) {
+                    const __m128d t = _mm_move_sd(y, x);
+                    y = _mm_move_sd(x, y);
+                    x = t;
+                });
+            } else if ((a & 1) == 0) {
+                each([](__m128d& x, __m128d& y) {
+                    const __m128d t = _mm_shuffle_pd(y, x, 3);
+                    y = _mm_shuffle_pd(y, x, 0);
+                    x = t;
+                });
+            } else {
+                each([](__m128d& x, __m128d& y) {
+                    const __m128d t = _mm_shuffle_pd(x, y, 0);
+                    y = _mm_shuffle_pd(x, y, 3);
+                    x = t;
+                });
+            }
+            return;
+        }
+#endif
         for (std::size_t k = 0; k < L / 4; ++k) {
-            const std::size_t base = insert_bit(insert_bit(k, lo, 0), hi, 0);
-            formulas::exchange(s.re, s.im, base | a, base | b);
+            const std::size_t i = insert_bit(insert_bit(k, lo, 0), hi, 0);
+            formulas::exchange(s.re, s.im, i | a, i | b);
         }
     }
 
