@@ -57,11 +57,12 @@ inline Permut32 inverse(Permut32 p) noexcept {
 // and with every other qubit set.
 using QubitKey = std::array<std::uint64_t, 4>;
 
+// Lexicographic, without branches: the words' order is as good as random.
 inline bool key_less(const QubitKey& a, const QubitKey& b) noexcept {
-    if (a[0] != b[0]) return a[0] < b[0];
-    if (a[1] != b[1]) return a[1] < b[1];
-    if (a[2] != b[2]) return a[2] < b[2];
-    return a[3] < b[3];
+    bool lt = a[3] < b[3];
+    lt = (a[2] < b[2]) | ((a[2] == b[2]) & lt);
+    lt = (a[1] < b[1]) | ((a[1] == b[1]) & lt);
+    return (a[0] < b[0]) | ((a[0] == b[0]) & lt);
 }
 inline bool key_equal(const QubitKey& a, const QubitKey& b) noexcept {
     return ((a[0] ^ b[0]) | (a[1] ^ b[1]) | (a[2] ^ b[2]) | (a[3] ^ b[3])) == 0;
@@ -71,17 +72,17 @@ inline bool key_equal(const QubitKey& a, const QubitKey& b) noexcept {
 // the equality mask of its neighbouring positions.
 template <std::size_t N>
 inline std::pair<Permut32, unsigned> order_of(const QubitKey* keys) noexcept {
-    std::uint8_t qubits[N];
-    for (std::size_t q = 0; q < N; ++q) qubits[q] = static_cast<std::uint8_t>(q);
-    for (std::size_t j = 1; j < N; ++j) {
-        const std::uint8_t q = qubits[j];
-        std::size_t i = j;
-        while (i > 0 && key_less(keys[q], keys[qubits[i - 1]])) {
-            qubits[i] = qubits[i - 1];
-            --i;
+    // Each qubit's position counts the qubits that go before it; of two equal
+    // keys the lower qubit goes first, as a stable sort from ascending order has it.
+    unsigned rank[N] = {};
+    for (std::size_t i = 0; i < N; ++i)
+        for (std::size_t j = i + 1; j < N; ++j) {
+            const bool j_first = key_less(keys[j], keys[i]);
+            rank[i] += j_first;
+            rank[j] += !j_first;
         }
-        qubits[i] = q;
-    }
+    std::uint8_t qubits[N];
+    for (std::size_t q = 0; q < N; ++q) qubits[rank[q]] = static_cast<std::uint8_t>(q);
     std::uint32_t raw = std::uint32_t{N} << 24;
     unsigned mask = 0;
     for (std::size_t k = 0; k < N; ++k) {
