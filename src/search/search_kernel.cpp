@@ -142,10 +142,12 @@ public:
         State prefix;
         copy(initial_, prefix);
         circuit_adjoint_.clear();
+        circuit_qubits_ = 0;
         for (const Instr32& i : circuit) {
             const auto [fwd, adj] = ops_of(i.gate, i.qargs);
             apply(prefix, fwd);
             circuit_adjoint_.push_back(adj);
+            circuit_qubits_ |= qubits_of(fwd);
         }
         const std::size_t m = forward_.size();
         for (std::size_t p = 0; p < m; ++p) {
@@ -154,15 +156,46 @@ public:
             QubitKey fkeys[N];
             forward_keys(prefix, forward_[p], fkeys);
             const auto [perm, mask] = order_of<N>(fkeys);
+            // A candidate whose back permutation differs from an evaluated one's only
+            // by a relabelling r among qubits that neither the circuit nor the
+            // placement touches ends in that candidate's state relabelled by r:
+            // gates on other qubits commute with r exactly, amplitude 0 and the last
+            // stay in place for the phase fix, and the qubit order follows r. Its
+            // canonical state is the same, so only its pair needs working out.
+            // (A phase taken from the sum of all amplitudes would sum them in
+            // another order: such candidates are evaluated in full.)
+            const std::uint32_t untouched = ((1u << N) - 1) & ~(circuit_qubits_ | qubits_of(forward_[p]));
+            evaluated_.clear();
+            std::uint32_t best_count = 0;
             bool have_best = false;
             for (Permut32 r : rows_[mask]) {
                 const Permut32 back_perm = compose<N>(perm, r);
-                const int c = candidate(back_perm, adjoint_[p], have_best);
+                const std::uint32_t blind = untouched ? blind_to(back_perm, untouched) : 0;
+                const Evaluated* same = nullptr;
+                if (untouched)
+                    for (const Evaluated& e : evaluated_)
+                        if (e.untouched_blind == blind) {
+                            same = &e;
+                            break;
+                        }
+                int c;
+                Permut32 front;
+                if (same) {
+                    const Permut32 relabel = compose<N>(back_perm, inverse<N>(same->back));
+                    front = compose<N>(relabel, same->front);
+                    c = same->was_best && same->best_count == best_count ? 0 : 1;
+                } else {
+                    c = candidate(back_perm, adjoint_[p], have_best);
+                    front = front_;
+                    if (c < 0) ++best_count;
+                    if (untouched && single_reference_)
+                        evaluated_.push_back({blind, back_perm, front, best_count, c <= 0});
+                }
                 if (c < 0) {
                     pairs.resize(pair_start[p]);
                     have_best = true;
                 }
-                if (c <= 0) pairs.push_back({front_, inverse<N>(back_perm)});
+                if (c <= 0) pairs.push_back({front, inverse<N>(back_perm)});
             }
         }
         pair_start[m] = pairs.size();
@@ -174,6 +207,20 @@ public:
     }
 
 private:
+    static std::uint32_t qubits_of(Op op) noexcept {
+        const bool two = op.kind == KernelKind::CX || op.kind == KernelKind::SWAP;
+        return (1u << op.q0) | (two ? 1u << op.q1 : 0u);
+    }
+    // The permutation's images with those among `untouched` replaced by 7.
+    static std::uint32_t blind_to(Permut32 p, std::uint32_t untouched) noexcept {
+        std::uint32_t out = 0;
+        for (std::size_t k = 0; k < N; ++k) {
+            const unsigned image = p.get(k);
+            out |= ((untouched >> image) & 1u ? 7u : image) << (3 * k);
+        }
+        return out;
+    }
+
     static void load(const StateVec& s, State& out) noexcept {
         for (std::size_t k = 0; k < L; ++k) {
             out.re[k] = s.re()[k].value;
@@ -356,12 +403,16 @@ private:
     // The rounded keys of s after StateVec::normalize_arg, operation for
     // operation: re parts in keys[0, L), im parts in keys[L, 2L). The state
     // itself is not needed afterwards and stays as it was.
-    static inline void phase_keys(const State& s, std::uint64_t* keys) noexcept {
+    // Returns whether the phase reference was a single amplitude (0 or the
+    // last) rather than the sum of all of them.
+    static inline bool phase_keys(const State& s, std::uint64_t* keys) noexcept {
+        bool single = true;
         double zr = s.re[0], zi = s.im[0];
         if (Qreal(zr).near_zero() && Qreal(zi).near_zero()) {
             zr = s.re[L - 1];
             zi = s.im[L - 1];
             if (Qreal(zr).near_zero() && Qreal(zi).near_zero()) {
+                single = false;
                 zr = 0.0;
                 zi = 0.0;
                 for (std::size_t k = 0; k < L; ++k) {
@@ -392,6 +443,7 @@ private:
         }
 #endif
         keys[L] = rounded(0.0);
+        return single;
     }
 
     // One of the arithmetic kernel formulas on a pair's parts.
@@ -529,7 +581,7 @@ private:
         apply(b, last);
         for (std::size_t i = circuit_adjoint_.size(); i-- > 0;) apply(b, circuit_adjoint_[i]);
         std::uint64_t cand[2 * L];
-        phase_keys(b, cand);
+        single_reference_ = phase_keys(b, cand);
         QubitKey bkeys[N];
         qubit_keys(cand, bkeys);
         const auto [front_perm, eqmask] = order_of<N>(bkeys);
@@ -564,6 +616,17 @@ private:
     std::vector<std::pair<Gate16, std::pair<Op, Op>>> by_gate_;  // forward and adjoint kinds per gate
     std::vector<Op> circuit_adjoint_;
     Permut32 front_{};
+    bool single_reference_ = true;  // of the last candidate evaluated
+    // The candidates of the current placement evaluated in full, for the ones
+    // that differ from them only on untouched qubits.
+    struct Evaluated {
+        std::uint32_t untouched_blind;  // the back permutation with untouched images blanked
+        Permut32 back, front;
+        std::uint32_t best_count;  // how many times the best had changed by then
+        bool was_best;             // its canonical state equalled the best then
+    };
+    std::vector<Evaluated> evaluated_;
+    std::uint32_t circuit_qubits_ = 0;
     // The winners' words of every placement of the circuit; won_ is the current one's.
     std::vector<std::uint64_t> won_all_;
     std::uint64_t* won_ = nullptr;
