@@ -20,7 +20,10 @@ constexpr Cmp net8[] = {{0, 2}, {1, 3}, {4, 6}, {5, 7}, {0, 4}, {1, 5}, {2, 6},
                         {3, 7}, {0, 1}, {2, 3}, {4, 5}, {6, 7}, {2, 4}, {3, 5},
                         {1, 4}, {3, 6}, {1, 2}, {3, 4}, {5, 6}};
 
+}  // namespace
+
 std::vector<Permut32> heap_row(std::size_t n) {
+    if (n > 8) panic("Permutation length must be less than or equal to 8");
     std::vector<Permut32> row;
     std::uint8_t a[8];
     for (std::size_t i = 0; i < n; ++i) a[i] = static_cast<std::uint8_t>(i);
@@ -42,8 +45,6 @@ std::vector<Permut32> heap_row(std::size_t n) {
     }
     return row;
 }
-
-}  // namespace
 
 const std::array<std::span<const Cmp>, 9> SORTING_NETWORKS = {
     std::span<const Cmp>{}, std::span<const Cmp>{}, std::span<const Cmp>(net2),

@@ -116,5 +116,7 @@ extern const std::array<std::span<const std::pair<std::uint8_t, std::uint8_t>>, 
 
 // Rows n = 0..8 of all n! permutations in the order of Heap's algorithm.
 const std::array<std::vector<Permut32>, 9>& ALL_PERMUTATIONS();
+// Row n of that table on its own, without building the others.
+std::vector<Permut32> heap_row(std::size_t n);
 
 }  // namespace brimsel
