@@ -299,6 +299,33 @@ ECC CircuitECC::simplify() const {
     return ECC{std::move(members)};
 }
 
+void CircuitECC::representative(std::vector<Instr32>& out, std::vector<Instr32>& scratch) const {
+    // The first member in member order, as simplify sorts them: fewest
+    // instructions, then the instructions; the permutation would only decide
+    // between equal instruction lists. Members are made as CircTriple::simplify
+    // makes them, so that a bad qubit fails here as it would there.
+    check_index(0, circuits.size());
+    bool first = true;
+    for (const CircTriple& t : circuits) {
+        std::vector<Instr32>& m = first ? out : scratch;
+        const Permut32 r = t.front_perm.inv();
+        m.resize(t.circ.size());
+        auto at = m.rbegin();
+        for (Instr32 i : t.circ) *at++ = i.apply_permutation(r);
+        if (!first && (scratch.size() < out.size() || (scratch.size() == out.size() && scratch < out)))
+            out.swap(scratch);
+        first = false;
+    }
+    std::uint8_t used = 0;
+    for (const Instr32& i : out)
+        for (std::uint8_t q : i.qargs.as_slice()) {
+            if (q >= 8) panic("assertion failed: idx < 8");
+            used = static_cast<std::uint8_t>(used | (1u << q));
+        }
+    const Permut32 r = Permut32::from_iter_with_ext(circuits[0].front_perm.len(), used).inv();
+    for (Instr32& i : out) i = i.apply_permutation(r);
+}
+
 RawECCs RawECCs::new_(const Evaluator& ev) {
     RawECCs raw;
     raw.nqubits = ev.nqubits();
@@ -537,129 +564,150 @@ std::pair<RawECCs, SearchCounters> RawECCs::generate_naive(const Evaluator& ev, 
 
 namespace {
 
-// Sorts classes without moving them around while comparing: each class gets a
-// 64-bit key that packs as much of its first member's instruction list as fits,
-// in an order-preserving code, and only classes with equal keys are compared in
-// full. Equal classes are equal values, so an unstable sort gives the result
-// of a stable one.
-class ClassSorter {
+// Codes of instructions that keep their order: 0 ends a list (a proper prefix
+// comes first), then the first qubit, the second qubit (the empty slot after
+// every qubit) and the gate, each as its rank among the values that can occur.
+// A key packs the codes of as many leading instructions as fit in 64 bits.
+class KeyCoder {
 public:
-    explicit ClassSorter(const std::vector<ECC>& eccs) {
-        // Dense ranks of the values that occur; the codes then take few bits.
-        std::vector<bool> q0(256), q1(256), gate(65536);
-        for (const ECC& e : eccs)
-            for (const Instr32& i : first_instrs(e)) {
-                q0[i.qargs.q[0]] = true;
-                q1[i.qargs.q[1]] = true;
-                gate[i.gate.index] = true;
-            }
-        const unsigned b0 = rank(q0, q0_rank_), b1 = rank(q1, q1_rank_), bg = rank(gate, gate_rank_);
-        // One more code than instructions: 0 ends a list, so a proper prefix comes first.
-        bits_ = static_cast<unsigned>(std::bit_width(std::uint64_t{1} << (b0 + b1 + bg)));
+    // Qubits of representatives lie below nqubits (or are the empty slot);
+    // `gates` lists the gates that occur.
+    KeyCoder(std::uint64_t nqubits, const std::vector<bool>& gates) : nqubits_(nqubits) {
+        gate_rank_.assign(gates.size(), 0);
+        std::uint64_t next = 0;
+        for (std::size_t g = 0; g < gates.size(); ++g)
+            if (gates[g]) gate_rank_[g] = static_cast<std::uint16_t>(next++);
+        const unsigned bq = static_cast<unsigned>(std::bit_width(nqubits));
+        const unsigned bg = static_cast<unsigned>(std::bit_width(next == 0 ? 0 : next - 1));
+        bits_ = static_cast<unsigned>(std::bit_width(std::uint64_t{1} << (2 * bq + bg)));
         per_key_ = bits_ > 64 ? 0 : 64 / bits_;
         shift1_ = bg;
-        shift0_ = bg + b1;
+        shift0_ = bg + bq;
     }
 
-    std::uint64_t key(const ECC& e) const noexcept {
+    std::uint64_t key(const std::vector<Instr32>& instrs) const noexcept {
         std::uint64_t k = 0;
-        const std::vector<Instr32>& instrs = first_instrs(e);
         for (std::size_t j = 0; j < per_key_; ++j) {
             std::uint64_t code = 0;
             if (j < instrs.size()) {
                 const Instr32& i = instrs[j];
-                code = 1 + ((std::uint64_t{q0_rank_[i.qargs.q[0]]} << shift0_) |
-                            (std::uint64_t{q1_rank_[i.qargs.q[1]]} << shift1_) | gate_rank_[i.gate.index]);
+                code = 1 + ((rank(i.qargs.q[0]) << shift0_) | (rank(i.qargs.q[1]) << shift1_) |
+                            gate_rank_[i.gate.index]);
             }
             k = (k << bits_) | code;
         }
         return k;
     }
 
-    // Reorders `eccs` in place into ascending order.
-    void sort(std::vector<ECC>& eccs) const {
-        if (eccs.size() >= UINT32_MAX) throw std::bad_alloc();
-        std::vector<Item> items(eccs.size());
-        for (std::size_t i = 0; i < eccs.size(); ++i) items[i] = Item{key(eccs[i]), static_cast<std::uint32_t>(i)};
-        radix_sort(items);
-        // Runs of equal keys share a prefix of their first members: the full order decides.
-        for (std::size_t start = 0, end; start < items.size(); start = end) {
-            for (end = start + 1; end < items.size() && items[end].key == items[start].key; ++end) {
-            }
-            if (end - start > 1)
-                std::sort(items.begin() + static_cast<std::ptrdiff_t>(start),
-                          items.begin() + static_cast<std::ptrdiff_t>(end),
-                          [&](const Item& a, const Item& b) { return eccs[a.index] < eccs[b.index]; });
-        }
-        // Position k takes the class now at items[k].index: follow each cycle once.
-        for (std::size_t start = 0; start < items.size(); ++start) {
-            if (items[start].index == start) continue;
-            ECC held = std::move(eccs[start]);
-            std::size_t k = start;
-            for (;;) {
-                const std::size_t from = items[k].index;
-                items[k].index = static_cast<std::uint32_t>(k);
-                if (from == start) {
-                    eccs[k] = std::move(held);
-                    break;
-                }
-                eccs[k] = std::move(eccs[from]);
-                k = from;
-            }
-        }
-    }
-
 private:
-    struct Item {
-        std::uint64_t key;
-        std::uint32_t index;  // where the class is now
-    };
+    std::uint64_t rank(std::uint8_t q) const noexcept { return q < nqubits_ ? q : nqubits_; }
 
-    // Stable least-significant-digit radix sort by key, a byte at a time;
-    // bytes in which all keys agree take no pass.
-    static void radix_sort(std::vector<Item>& items) {
-        std::vector<std::array<std::uint32_t, 256>> counts(8);
-        for (const Item& it : items)
-            for (unsigned d = 0; d < 8; ++d) ++counts[d][(it.key >> (8 * d)) & 0xFF];
-        std::vector<Item> other(items.size());
-        for (unsigned d = 0; d < 8; ++d) {
-            std::array<std::uint32_t, 256>& c = counts[d];
-            if (std::find(c.begin(), c.end(), items.size()) != c.end()) continue;
-            std::uint32_t at = 0;
-            for (std::uint32_t& n : c) at += std::exchange(n, at);
-            for (const Item& it : items) other[c[(it.key >> (8 * d)) & 0xFF]++] = it;
-            items.swap(other);
-        }
-    }
-
-    static const std::vector<Instr32>& first_instrs(const ECC& e) noexcept {
-        static const std::vector<Instr32> none;
-        return e.members.empty() ? none : e.members[0].instrs;
-    }
-    // Ranks the present values densely; returns the bits a rank needs.
-    template <class T>
-    static unsigned rank(const std::vector<bool>& present, std::vector<T>& out) {
-        out.assign(present.size(), 0);
-        std::uint64_t next = 0;
-        for (std::size_t v = 0; v < present.size(); ++v)
-            if (present[v]) out[v] = static_cast<T>(next++);
-        return static_cast<unsigned>(std::bit_width(next == 0 ? 0 : next - 1));
-    }
-
-    std::vector<std::uint8_t> q0_rank_, q1_rank_;
+    std::uint64_t nqubits_;
     std::vector<std::uint16_t> gate_rank_;
     unsigned bits_ = 0, shift0_ = 0, shift1_ = 0;
     std::size_t per_key_ = 0;
 };
 
+struct Keyed {
+    std::uint64_t key;
+    std::uint32_t index;
+};
+
+// Stable least-significant-digit radix sort by key, a byte at a time; bytes in
+// which all keys agree take no pass.
+void radix_sort(std::vector<Keyed>& items) {
+    std::vector<std::array<std::uint32_t, 256>> counts(8);
+    for (const Keyed& it : items)
+        for (unsigned d = 0; d < 8; ++d) ++counts[d][(it.key >> (8 * d)) & 0xFF];
+    std::vector<Keyed> other(items.size());
+    for (unsigned d = 0; d < 8; ++d) {
+        std::array<std::uint32_t, 256>& c = counts[d];
+        if (std::find(c.begin(), c.end(), items.size()) != c.end()) continue;
+        std::uint32_t at = 0;
+        for (std::uint32_t& n : c) at += std::exchange(n, at);
+        for (const Keyed& it : items) other[c[(it.key >> (8 * d)) & 0xFF]++] = it;
+        items.swap(other);
+    }
+}
+
 }  // namespace
 
-ECCs RawECCs::simplify() const {
+// Classes are sorted by a key packed from their representatives, and only
+// classes whose keys tie are compared in full; equal classes are equal values,
+// so the order among those does not show. Up to `direct_limit` classes, each
+// is built in the map's order and the built classes are then moved into
+// order. Beyond it the classes are put in order before any is built, from
+// their representatives alone, and each is built straight into its place:
+// that costs a pass but holds nothing beside the classes but their places.
+ECCs RawECCs::simplify(std::size_t direct_limit) const {
     ECCs out;
     out.nqubits = nqubits;
-    out.eccs.reserve(inner.size());
-    for (const auto& [key, c] : inner) out.eccs.push_back(c.simplify());
-    ClassSorter(out.eccs).sort(out.eccs);
+    const std::size_t n = inner.size();
+    if (n >= UINT32_MAX) throw std::bad_alloc();
+    // Qubits beyond the state's (no search makes them) get no code: one key for all.
+    bool plain = nqubits > 8;
+    std::vector<bool> gates(65536);
+    for (const auto& [key, c] : inner)
+        for (const CircTriple& t : c.circuits)
+            if (const std::optional<Instr32> head = t.circ.head()) {
+                gates[head->gate.index] = true;
+                for (std::uint8_t q : head->qargs.as_slice()) plain = plain || q >= nqubits;
+            }
+    const KeyCoder coder(nqubits, gates);
+    std::vector<Keyed> items(n);
+    // Where each class goes, and whether its key ties with the one before it there.
+    std::vector<std::uint32_t> position(n);
+    std::vector<bool> ties_previous(n);
+    auto place = [&] {
+        radix_sort(items);
+        for (std::size_t k = 0; k < n; ++k) {
+            position[items[k].index] = static_cast<std::uint32_t>(k);
+            ties_previous[k] = k > 0 && items[k].key == items[k - 1].key;
+        }
+        std::vector<Keyed>().swap(items);
+    };
+    if (n <= direct_limit) {
+        out.eccs.reserve(n);
+        for (const auto& [key, c] : inner) {
+            out.eccs.push_back(c.simplify());
+            items[out.eccs.size() - 1] = Keyed{plain ? 0 : coder.key(out.eccs.back().members[0].instrs),
+                                               static_cast<std::uint32_t>(out.eccs.size() - 1)};
+        }
+        place();
+        // Class i goes to position[i]: follow each cycle once.
+        for (std::size_t start = 0; start < n; ++start) {
+            if (position[start] == start) continue;
+            ECC held = std::move(out.eccs[start]);
+            std::size_t from = start;
+            for (;;) {
+                const std::size_t to = position[from];
+                position[from] = static_cast<std::uint32_t>(from);
+                if (to == start) {
+                    out.eccs[to] = std::move(held);
+                    break;
+                }
+                std::swap(held, out.eccs[to]);
+                from = to;
+            }
+        }
+    } else {
+        std::vector<Instr32> rep, scratch;
+        for (std::size_t i = 0; i < n; ++i) {
+            inner.entry(i).second.representative(rep, scratch);
+            items[i] = Keyed{plain ? 0 : coder.key(rep), static_cast<std::uint32_t>(i)};
+        }
+        place();
+        out.eccs.resize(n);
+        std::size_t i = 0;
+        for (const auto& [key, c] : inner) out.eccs[position[i++]] = c.simplify();
+    }
+    for (std::size_t start = 0, end; start < n; start = end) {
+        for (end = start + 1; end < n && ties_previous[end]; ++end) {
+        }
+        if (end - start > 1)
+            std::sort(out.eccs.begin() + static_cast<std::ptrdiff_t>(start),
+                      out.eccs.begin() + static_cast<std::ptrdiff_t>(end));
+    }
     return out;
 }
 

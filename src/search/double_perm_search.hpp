@@ -216,6 +216,9 @@ struct CircuitECC {
     InstrSet back_gates;
 
     ECC simplify() const;
+    // The instructions of the first member of simplify(), made without the
+    // other members; `scratch` is working space. Both are reused by the caller.
+    void representative(std::vector<Instr32>& out, std::vector<Instr32>& scratch) const;
     std::string to_string() const;
     std::string debug() const;
 };
@@ -268,7 +271,11 @@ public:
                                                              std::vector<Gate16> gates,
                                                              std::uint64_t max_size);
 
-    ECCs simplify() const;
+    // Up to `direct_limit` classes are sorted after they are built (fast while
+    // they fit in the caches); more are put in order first, which holds less
+    // memory beside them. The result is the same.
+    static constexpr std::size_t kDirectSimplifyLimit = std::size_t{1} << 20;
+    ECCs simplify(std::size_t direct_limit = kDirectSimplifyLimit) const;
 
 private:
     // add_entry with the circuit's front and back layers already taken: `last`
