@@ -73,11 +73,15 @@ inline bool key_equal(const QubitKey& a, const QubitKey& b) noexcept {
 template <std::size_t N>
 inline std::pair<Permut32, unsigned> order_of(const QubitKey* keys) noexcept {
     // Each qubit's position counts the qubits that go before it; of two equal
-    // keys the lower qubit goes first, as a stable sort from ascending order has it.
+    // keys the lower qubit goes first, as a stable sort from ascending order has
+    // it. The first words nearly always differ, and then decide alone.
     unsigned rank[N] = {};
+    bool distinct = true;
+    for (std::size_t i = 0; i < N; ++i)
+        for (std::size_t j = i + 1; j < N; ++j) distinct &= keys[i][0] != keys[j][0];
     for (std::size_t i = 0; i < N; ++i)
         for (std::size_t j = i + 1; j < N; ++j) {
-            const bool j_first = key_less(keys[j], keys[i]);
+            const bool j_first = distinct ? keys[j][0] < keys[i][0] : key_less(keys[j], keys[i]);
             rank[i] += j_first;
             rank[j] += !j_first;
         }
@@ -87,7 +91,7 @@ inline std::pair<Permut32, unsigned> order_of(const QubitKey* keys) noexcept {
     unsigned mask = 0;
     for (std::size_t k = 0; k < N; ++k) {
         raw |= std::uint32_t{qubits[k]} << (3 * k);
-        if (k + 1 < N && key_equal(keys[qubits[k]], keys[qubits[k + 1]])) mask |= 1u << k;
+        if (!distinct && k + 1 < N && key_equal(keys[qubits[k]], keys[qubits[k + 1]])) mask |= 1u << k;
     }
     return {Permut32::from_raw(raw), mask};
 }
