@@ -402,7 +402,10 @@ std::pair<RawECCs, SearchCounters> breadth_first(const Evaluator& ev, Step&& ste
     while (!queue.empty()) {
         const AliasList node = queue.front();
         queue.pop_front();
-        circuit = node.to_vec();
+        // Materialised into the reused list: newest first, then turned around.
+        circuit.clear();
+        for (Instr32 i : node) circuit.push_back(i);
+        std::reverse(circuit.begin(), circuit.end());
         if (counters[0] % 400 == 0) progress(counters, circuit, queue.size(), raw.inner.size());
         step(raw, node, circuit, queue, counters);
         ++counters[0];
@@ -460,6 +463,20 @@ std::pair<RawECCs, SearchCounters> RawECCs::search(const Evaluator& ev, std::vec
         pair_start[instrs.size()] = pairs.size();
     };
     const std::unique_ptr<SearchKernel> kernel = SearchKernel::make(ev, instrs);
+    // The placements by the set of qubits they mark (as mark_surface marks them).
+    std::vector<std::size_t> mask_index(instrs.size());
+    {
+        std::vector<std::uint32_t> masks;
+        for (std::size_t p = 0; p < instrs.size(); ++p) {
+            std::uint32_t m = 0;
+            mark_surface(instrs[p], m);
+            const auto at = std::find(masks.begin(), masks.end(), m);
+            mask_index[p] = static_cast<std::size_t>(at - masks.begin());
+            if (at == masks.end()) masks.push_back(m);
+        }
+    }
+    std::vector<std::vector<Instr32>> back_tails(instrs.size());
+    std::vector<bool> back_tail_done(instrs.size());
     return breadth_first(ev, [&](RawECCs& raw, AliasList node, std::vector<Instr32>& circuit,
                                            std::deque<AliasList>& queue, SearchCounters& counters) {
         pairs.clear();
@@ -472,11 +489,14 @@ std::pair<RawECCs, SearchCounters> RawECCs::search(const Evaluator& ev, std::vec
         }
         // The layers of the popped circuit's extensions: its own front layer and
         // the qubits it covers, extended by the placement; the back layer starts
-        // from the placement.
+        // from the placement, and the rest of it depends only on the qubits the
+        // placement marks, so it is walked once for each set of them.
         std::uint32_t covered = 0;
         prefix_front.clear();
         for (const Instr32& i : circuit)
             if (mark_surface(i, covered)) prefix_front.push_back(i);
+        for (std::vector<Instr32>& t : back_tails) t.clear();
+        std::fill(back_tail_done.begin(), back_tail_done.end(), false);
         for (std::size_t p = 0; p < instrs.size(); ++p) {
             const Instr32 last = instrs[p];
             front = prefix_front;
@@ -485,8 +505,13 @@ std::pair<RawECCs, SearchCounters> RawECCs::search(const Evaluator& ev, std::vec
             back.clear();
             seen = 0;
             if (mark_surface(last, seen)) back.push_back(last);
-            for (std::size_t i = circuit.size(); i-- > 0;)
-                if (mark_surface(circuit[i], seen)) back.push_back(circuit[i]);
+            const std::size_t d = mask_index[p];
+            if (!back_tail_done[d]) {
+                for (std::size_t i = circuit.size(); i-- > 0;)
+                    if (mark_surface(circuit[i], seen)) back_tails[d].push_back(circuit[i]);
+                back_tail_done[d] = true;
+            }
+            back.insert(back.end(), back_tails[d].begin(), back_tails[d].end());
             const std::size_t size = circuit.size() + 1;
             for (std::size_t k = pair_start[p]; k < pair_start[p + 1]; ++k) {
                 const auto [f, b] = pairs[k];
