@@ -264,6 +264,38 @@ std::string CircuitECC::debug() const {
 }
 
 ECC CircuitECC::simplify() const {
+    if (circuits.size() == 1) {
+        // The common class of one circuit: the qubits its representative uses
+        // are known from the stored list, so both relabellings go in one pass.
+        const CircTriple& t = circuits[0];
+        const Permut32 front_inv = t.front_perm.inv();
+        std::size_t len = 0;
+        std::uint8_t used = 0;
+        for (Instr32 i : t.circ) {
+            ++len;
+            for (std::uint8_t q : i.qargs.as_slice()) used = static_cast<std::uint8_t>(used | (1u << front_inv.at(q)));
+        }
+        const Permut32 perm = t.back_perm * t.front_perm;
+        const Permut32 uniform = Permut32::from_iter_with_ext(perm.len(), used);
+        const Permut32 r = uniform.inv();
+        // Both relabellings of a qubit at once; a qubit of 8 or more fails as Permut32::at does.
+        std::uint8_t to[8];
+        for (std::uint8_t q = 0; q < 8; ++q) to[q] = r.get(front_inv.get(q));
+        auto relabel = [&](Instr32 i) {
+            for (std::size_t k = 0; k < i.qargs.len(); ++k) {
+                if (i.qargs.q[k] >= 8) panic("assertion failed: idx < 8");
+                i.qargs.q[k] = to[i.qargs.q[k]];
+            }
+            return i;
+        };
+        std::vector<EccMember> members(1);
+        EccMember& m = members[0];
+        m.instrs.resize(len);
+        auto out = m.instrs.rbegin();
+        for (Instr32 i : t.circ) *out++ = relabel(i);
+        m.perm = r * perm * uniform;
+        return ECC{std::move(members)};
+    }
     std::vector<EccMember> members;
     members.reserve(circuits.size());
     for (const CircTriple& t : circuits) members.push_back(t.simplify());
