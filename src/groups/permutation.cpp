@@ -22,6 +22,8 @@ constexpr Cmp net8[] = {{0, 2}, {1, 3}, {4, 6}, {5, 7}, {0, 4}, {1, 5}, {2, 6},
 
 }  // namespace
 
+void panic_position(SourceLocation where) { panic("assertion failed: idx < 8", where); }
+
 std::vector<Permut32> heap_row(std::size_t n) {
     if (n > 8) panic("Permutation length must be less than or equal to 8");
     std::vector<Permut32> row;
