@@ -410,28 +410,9 @@ private:
     // Returns whether the phase reference was a single amplitude (0 or the
     // last) rather than the sum of all of them.
     static inline bool phase_keys(const State& s, std::uint64_t* keys) noexcept {
-        bool single = true;
-        double zr = s.re[0], zi = s.im[0];
-        if (Qreal(zr).near_zero() && Qreal(zi).near_zero()) {
-            zr = s.re[L - 1];
-            zi = s.im[L - 1];
-            if (Qreal(zr).near_zero() && Qreal(zi).near_zero()) {
-                single = false;
-                zr = 0.0;
-                zi = 0.0;
-                for (std::size_t k = 0; k < L; ++k) {
-                    zr = zr + s.re[k];
-                    zi = zi + s.im[k];
-                }
-                const double a = std::sqrt(zr * zr + zi * zi);
-                zr = zr / a;
-                zi = zi / a;
-            }
-        }
-        const double w = zr * zr + zi * zi;
-        const double r = std::sqrt(w);
-        const double fr = (zr / w) * r;
-        const double fi = ((-zi) / w) * r;
+        double zr, zi, fr, fi;
+        const bool single = phase_reference(s.re, s.im, L, zr, zi);
+        phase_factor(zr, zi, fr, fi);
 #if defined(__SSE2__)
         const __m128d vfr = _mm_set1_pd(fr), vfi = _mm_set1_pd(fi);
         for (std::size_t k = 0; k < L; k += 2) {
@@ -509,10 +490,8 @@ private:
                 return;
             }
         }
-        const double w = zr * zr + zi * zi;
-        const double r = std::sqrt(w);
-        const double fr = (zr / w) * r;
-        const double fi = ((-zi) / w) * r;
+        double fr, fi;
+        phase_factor(zr, zi, fr, fi);
         // The real part's key and, but for amplitude 0 whose imaginary part the
         // phase fix sets to zero, the imaginary part's.
         auto keys_of = [&](std::size_t k, std::uint64_t& kr, std::uint64_t& ki) {
