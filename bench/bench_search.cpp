@@ -106,7 +106,7 @@ int main(int argc, char** argv) {
         const double simp = std::chrono::duration<double>(t2 - t1).count();
         std::size_t stored = 0;
         for (const ECC& e : eccs.eccs) stored += e.members.size();
-        std::fprintf(stderr, "%-7llu %-12s %-4llu %9.3f %9.3f %12.0f %9zu %10zu %12llu %9.1f %9.1f\n",
+        std::fprintf(stderr, "%-7llu %-12s %-4llu %9.4f %9.4f %12.0f %9zu %10zu %12llu %9.1f %9.1f\n",
                      static_cast<unsigned long long>(c.nqubits), names.c_str(),
                      static_cast<unsigned long long>(c.max_size), gen, simp, counters[1] / gen,
                      eccs.eccs.size(), stored, static_cast<unsigned long long>(counters[1]), raw_mib,

@@ -30,10 +30,13 @@ struct Instr32 {
         return static_cast<std::uint8_t>(1u << (q & 7u));
     }
 
+    // The qubits are taken and put back as whole values, not byte by byte in
+    // place: relabelling sits on the search's hot path.
     Instr32 apply_permutation(Permut32 perm) const {
-        QArgs16 r = qargs;
-        for (std::size_t i = 0; i < r.len(); ++i) r.q[i] = perm.at(r.q[i]);
-        return Instr32(gate, r);
+        const std::size_t n = qargs.len();
+        const std::uint8_t a = n >= 1 ? perm.at(qargs.q[0]) : qargs.q[0];
+        const std::uint8_t b = n >= 2 ? perm.at(qargs.q[1]) : qargs.q[1];
+        return Instr32(gate, QArgs16(a, b));
     }
     Instr32 permut(Permut32 perm) const { return apply_permutation(perm); }
 

@@ -20,7 +20,12 @@ constexpr Cmp net8[] = {{0, 2}, {1, 3}, {4, 6}, {5, 7}, {0, 4}, {1, 5}, {2, 6},
                         {3, 7}, {0, 1}, {2, 3}, {4, 5}, {6, 7}, {2, 4}, {3, 5},
                         {1, 4}, {3, 6}, {1, 2}, {3, 4}, {5, 6}};
 
+}  // namespace
+
+void panic_position(SourceLocation where) { panic("assertion failed: idx < 8", where); }
+
 std::vector<Permut32> heap_row(std::size_t n) {
+    if (n > 8) panic("Permutation length must be less than or equal to 8");
     std::vector<Permut32> row;
     std::uint8_t a[8];
     for (std::size_t i = 0; i < n; ++i) a[i] = static_cast<std::uint8_t>(i);
@@ -42,8 +47,6 @@ std::vector<Permut32> heap_row(std::size_t n) {
     }
     return row;
 }
-
-}  // namespace
 
 const std::array<std::span<const Cmp>, 9> SORTING_NETWORKS = {
     std::span<const Cmp>{}, std::span<const Cmp>{}, std::span<const Cmp>(net2),
@@ -122,14 +125,6 @@ std::vector<std::uint8_t> Permut32::images() const {
     std::uint8_t v;
     while (it.next(v)) out.push_back(v);
     return out;
-}
-
-Permut32 Permut32::inv() const noexcept {
-    Permut32 r;
-    std::size_t n = len() < 8 ? len() : 8;
-    for (std::size_t i = 0; i < n; ++i) r.raw |= static_cast<std::uint32_t>(i) << (3 * get(i));
-    r.set_len(len());
-    return r;
 }
 
 const std::vector<Permut32>& Permut32::all(std::size_t n) {

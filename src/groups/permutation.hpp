@@ -16,6 +16,10 @@
 
 namespace brimsel {
 
+// The failure of a position of 8 or more, kept out of line so that the checked
+// accessors stay small enough to inline.
+[[noreturn, gnu::cold, gnu::noinline]] void panic_position(SourceLocation where);
+
 // Image of position i in bits 3i..3i+2, length in bits 24..31. Positions at
 // or beyond the length hold 0.
 class Permut32 {
@@ -44,7 +48,7 @@ public:
     std::size_t len() const noexcept { return raw >> 24; }
     std::uint8_t at(std::size_t i) const {
         if (i >= 8) [[unlikely]]
-            panic("assertion failed: idx < 8");
+            panic_position(SourceLocation::current());
         return static_cast<std::uint8_t>((raw >> (3 * i)) & 7u);
     }
     // Unchecked image for positions known to be below 8.
@@ -53,7 +57,7 @@ public:
     }
     void set(std::size_t i, std::uint8_t v) {
         if (i >= 8) [[unlikely]]
-            panic("assertion failed: idx < 8");
+            panic_position(SourceLocation::current());
         raw = (raw & ~(7u << (3 * i))) | (std::uint32_t{v & 7u} << (3 * i));
     }
     void set_len(std::size_t n) noexcept {
@@ -62,7 +66,13 @@ public:
 
     std::vector<std::uint8_t> images() const;
 
-    Permut32 inv() const noexcept;
+    Permut32 inv() const noexcept {
+        Permut32 r;
+        const std::size_t n = len() < 8 ? len() : 8;
+        for (std::size_t i = 0; i < n; ++i) r.raw |= static_cast<std::uint32_t>(i) << (3 * get(i));
+        r.set_len(len());
+        return r;
+    }
     Permut32 inverse() const noexcept { return inv(); }
 
     static const std::vector<Permut32>& all(std::size_t n);
@@ -110,5 +120,7 @@ extern const std::array<std::span<const std::pair<std::uint8_t, std::uint8_t>>, 
 
 // Rows n = 0..8 of all n! permutations in the order of Heap's algorithm.
 const std::array<std::vector<Permut32>, 9>& ALL_PERMUTATIONS();
+// Row n of that table on its own, without building the others.
+std::vector<Permut32> heap_row(std::size_t n);
 
 }  // namespace brimsel

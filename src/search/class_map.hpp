@@ -103,6 +103,15 @@ public:
         if (want > slots_.size()) rehash(want);
     }
 
+    // The entry inserted i-th (from 0), and a hint to start loading it.
+    const value_type& entry(std::size_t i) const {
+        check_index(i, entries_.size());
+        return entries_[i];
+    }
+    void prefetch_entry(std::size_t i) const noexcept {
+        if (i < entries_.size()) __builtin_prefetch(&entries_[i]);
+    }
+
     // Starts loading the slot of `key`, ahead of a lookup.
     void prefetch(std::uint64_t key) const noexcept {
         if (!slots_.empty()) __builtin_prefetch(&slots_[key & mask_]);

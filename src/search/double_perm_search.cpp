@@ -9,6 +9,7 @@
 #include <cstring>
 #include <deque>
 
+#include "search/search_kernel.hpp"
 #include "state/order_info.hpp"
 #include "utils/fmt_join.hpp"
 #include "utils/memory.hpp"
@@ -66,18 +67,6 @@ Evaluator Evaluator::from_random(std::uint64_t nqubits, Rng& gen) {
 }
 
 namespace {
-
-// The rank of a permutation of at most kMaxEvaluatorQubits positions among all of its length.
-std::size_t perm_rank(Permut32 p) noexcept {
-    const std::size_t n = p.len();
-    std::size_t rank = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        std::size_t smaller = 0;
-        for (std::size_t j = i + 1; j < n; ++j) smaller += p.get(j) < p.get(i);
-        rank = rank * (n - i) + smaller;
-    }
-    return rank;
-}
 
 // src[j] = the index whose amplitude lands on j when a state is relabelled by inverse(p).
 void relabel_sources(Permut32 p, std::size_t n, std::uint32_t* src) noexcept {
@@ -275,13 +264,57 @@ std::string CircuitECC::debug() const {
 }
 
 ECC CircuitECC::simplify() const {
+    if (circuits.size() == 1) {
+        // The common class of one circuit: the qubits its representative uses
+        // are known from the stored list, so both relabellings go in one pass.
+        const CircTriple& t = circuits[0];
+        const Permut32 front_inv = t.front_perm.inv();
+        std::size_t len = 0;
+        std::uint8_t used = 0;
+        for (Instr32 i : t.circ) {
+            ++len;
+            for (std::uint8_t q : i.qargs.as_slice()) used = static_cast<std::uint8_t>(used | (1u << front_inv.at(q)));
+        }
+        const Permut32 perm = t.back_perm * t.front_perm;
+        const Permut32 uniform = Permut32::from_iter_with_ext(perm.len(), used);
+        const Permut32 r = uniform.inv();
+        // Both relabellings of a qubit at once; a qubit of 8 or more fails as Permut32::at does.
+        std::uint8_t to[8];
+        for (std::uint8_t q = 0; q < 8; ++q) to[q] = r.get(front_inv.get(q));
+        auto relabel = [&](Instr32 i) {
+            for (std::size_t k = 0; k < i.qargs.len(); ++k) {
+                if (i.qargs.q[k] >= 8) panic("assertion failed: idx < 8");
+                i.qargs.q[k] = to[i.qargs.q[k]];
+            }
+            return i;
+        };
+        std::vector<EccMember> members(1);
+        EccMember& m = members[0];
+        m.instrs.resize(len);
+        auto out = m.instrs.rbegin();
+        for (Instr32 i : t.circ) *out++ = relabel(i);
+        m.perm = r * perm * uniform;
+        return ECC{std::move(members)};
+    }
     std::vector<EccMember> members;
     members.reserve(circuits.size());
     for (const CircTriple& t : circuits) members.push_back(t.simplify());
-    std::stable_sort(members.begin(), members.end(), [](const EccMember& a, const EccMember& b) {
+    auto less = [](const EccMember& a, const EccMember& b) {
         if (a.instrs.size() != b.instrs.size()) return a.instrs.size() < b.instrs.size();
         return a < b;
-    });
+    };
+    // Most classes hold one circuit or a few: a stable insertion sort needs no buffer.
+    if (members.size() <= 16) {
+        for (std::size_t j = 1; j < members.size(); ++j) {
+            if (!less(members[j], members[j - 1])) continue;
+            EccMember m = std::move(members[j]);
+            std::size_t i = j;
+            for (; i > 0 && less(m, members[i - 1]); --i) members[i] = std::move(members[i - 1]);
+            members[i] = std::move(m);
+        }
+    } else {
+        std::stable_sort(members.begin(), members.end(), less);
+    }
     check_index(0, members.size());
     std::uint8_t used = 0;
     for (const Instr32& i : members[0].instrs)
@@ -298,6 +331,33 @@ ECC CircuitECC::simplify() const {
     return ECC{std::move(members)};
 }
 
+void CircuitECC::representative(std::vector<Instr32>& out, std::vector<Instr32>& scratch) const {
+    // The first member in member order, as simplify sorts them: fewest
+    // instructions, then the instructions; the permutation would only decide
+    // between equal instruction lists. Members are made as CircTriple::simplify
+    // makes them, so that a bad qubit fails here as it would there.
+    check_index(0, circuits.size());
+    bool first = true;
+    for (const CircTriple& t : circuits) {
+        std::vector<Instr32>& m = first ? out : scratch;
+        const Permut32 r = t.front_perm.inv();
+        m.resize(t.circ.size());
+        auto at = m.rbegin();
+        for (Instr32 i : t.circ) *at++ = i.apply_permutation(r);
+        if (!first && (scratch.size() < out.size() || (scratch.size() == out.size() && scratch < out)))
+            out.swap(scratch);
+        first = false;
+    }
+    std::uint8_t used = 0;
+    for (const Instr32& i : out)
+        for (std::uint8_t q : i.qargs.as_slice()) {
+            if (q >= 8) panic("assertion failed: idx < 8");
+            used = static_cast<std::uint8_t>(used | (1u << q));
+        }
+    const Permut32 r = Permut32::from_iter_with_ext(circuits[0].front_perm.len(), used).inv();
+    for (Instr32& i : out) i = i.apply_permutation(r);
+}
+
 RawECCs RawECCs::new_(const Evaluator& ev) {
     RawECCs raw;
     raw.nqubits = ev.nqubits();
@@ -312,48 +372,41 @@ RawECCs RawECCs::new_(const Evaluator& ev) {
 std::pair<bool, AliasList> RawECCs::add_entry(std::uint64_t key, Permut32 front_perm, Permut32 back_perm,
                                               AliasList parent, std::span<const Instr32> instr_vec) {
     if (instr_vec.empty()) panic_unwrap_none();
-    circuit_get_surface_gates(instr_vec, false, front_scratch_);
-    circuit_get_surface_gates(instr_vec, true, back_scratch_);
-    return offer(key, front_perm, back_perm, parent, instr_vec.back(), instr_vec.size(), front_scratch_,
-                 back_scratch_);
+    circuit_get_surface_gates(instr_vec, false, front_layer_);
+    circuit_get_surface_gates(instr_vec, true, back_layer_);
+    return offer(key, front_perm, back_perm, parent, instr_vec.back(), instr_vec.size(), front_layer_,
+                 back_layer_);
 }
 
 std::pair<bool, AliasList> RawECCs::offer(std::uint64_t key, Permut32 front_perm, Permut32 back_perm,
                                           AliasList parent, Instr32 last, std::size_t size,
                                           std::span<const Instr32> front, std::span<const Instr32> back) {
+    // The layers relabelled once, for the tests and the inserts alike.
     const Permut32 front_inv = front_perm.inv();
+    front_scratch_.clear();
+    for (const Instr32& g : front) front_scratch_.push_back(g.apply_permutation(front_inv));
+    back_scratch_.clear();
+    for (const Instr32& g : back) back_scratch_.push_back(g.apply_permutation(back_perm));
     auto it = inner.find(key);
-    if (it == inner.end()) {
+    const bool is_new = it == inner.end();
+    if (is_new) {
         if (size > UINT32_MAX) panic("A stored circuit holds at most 4294967295 instructions");
         it = inner.insert_new(key);
-        CircuitECC& c = it->second;
-        c.size = static_cast<std::uint32_t>(size);
-        for (const Instr32& g : front) c.front_gates.insert(g.apply_permutation(front_inv));
-        for (const Instr32& g : back) c.back_gates.insert(g.apply_permutation(back_perm));
-        const AliasList node = AliasList::cons(*arena, parent, last);
-        c.circuits.push_back(CircTriple{front_perm, node, back_perm});
-        return {true, node};
+        it->second.size = static_cast<std::uint32_t>(size);
+    } else {
+        const CircuitECC& c = it->second;
+        const bool front_unique = std::none_of(front_scratch_.begin(), front_scratch_.end(),
+                                               [&](const Instr32& g) { return c.front_gates.contains(g); });
+        const bool back_unique = std::none_of(back_scratch_.begin(), back_scratch_.end(),
+                                              [&](const Instr32& g) { return c.back_gates.contains(g); });
+        if (!front_unique || !back_unique) return {false, AliasList()};
     }
     CircuitECC& c = it->second;
-    bool front_unique = true;
-    for (const Instr32& g : front)
-        if (c.front_gates.contains(g.apply_permutation(front_inv))) {
-            front_unique = false;
-            break;
-        }
-    bool back_unique = true;
-    for (const Instr32& g : back)
-        if (c.back_gates.contains(g.apply_permutation(back_perm))) {
-            back_unique = false;
-            break;
-        }
-    if (front_unique && back_unique) {
-        for (const Instr32& g : front) c.front_gates.insert(g.apply_permutation(front_inv));
-        for (const Instr32& g : back) c.back_gates.insert(g.apply_permutation(back_perm));
-        const AliasList node = AliasList::cons(*arena, parent, last);
-        c.circuits.push_back(CircTriple{front_perm, node, back_perm});
-    }
-    return {false, AliasList()};
+    for (const Instr32& g : front_scratch_) c.front_gates.insert(g);
+    for (const Instr32& g : back_scratch_) c.back_gates.insert(g);
+    const AliasList node = AliasList::cons(*arena, parent, last);
+    c.circuits.push_back(CircTriple{front_perm, node, back_perm});
+    return {is_new, is_new ? node : AliasList()};
 }
 
 namespace {
@@ -381,7 +434,10 @@ std::pair<RawECCs, SearchCounters> breadth_first(const Evaluator& ev, Step&& ste
     while (!queue.empty()) {
         const AliasList node = queue.front();
         queue.pop_front();
-        circuit = node.to_vec();
+        // Materialised into the reused list: newest first, then turned around.
+        circuit.clear();
+        for (Instr32 i : node) circuit.push_back(i);
+        std::reverse(circuit.begin(), circuit.end());
         if (counters[0] % 400 == 0) progress(counters, circuit, queue.size(), raw.inner.size());
         step(raw, node, circuit, queue, counters);
         ++counters[0];
@@ -405,8 +461,8 @@ std::pair<RawECCs, SearchCounters> RawECCs::search(const Evaluator& ev, std::vec
     std::vector<PairList::Pair> pairs;
     std::vector<Instr32> prefix_front, front, back;
     CompiledGates compiled;
-    return breadth_first(ev, [&](RawECCs& raw, AliasList node, std::vector<Instr32>& circuit,
-                                           std::deque<AliasList>& queue, SearchCounters& counters) {
+    // Without a kernel for every placement: the evaluator's general step.
+    auto evaluate_general = [&](RawECCs& raw, const std::vector<Instr32>& circuit, SearchCounters& counters) {
         // Applying the placements one after another reproduces the full forward
         // pass bit for bit, so the popped circuit's part is computed once.
         prefix = ev.initial_state;
@@ -419,7 +475,6 @@ std::pair<RawECCs, SearchCounters> RawECCs::search(const Evaluator& ev, std::vec
         for (const Instr32& a : adj) prepared = prepared && compiled.push(a);
         // The evaluations do not depend on the classes: all of them come first,
         // each starting to load its class's slot, and then the offers in order.
-        pairs.clear();
         for (std::size_t p = 0; p < instrs.size(); ++p) {
             adj.push_back(placement_adj[p]);
             forward = prefix;
@@ -438,13 +493,42 @@ std::pair<RawECCs, SearchCounters> RawECCs::search(const Evaluator& ev, std::vec
             ++counters[1];
         }
         pair_start[instrs.size()] = pairs.size();
+    };
+    const std::unique_ptr<SearchKernel> kernel = SearchKernel::make(ev, instrs);
+    // The placements by the set of qubits they mark (as mark_surface marks them).
+    std::vector<std::size_t> mask_index(instrs.size());
+    {
+        std::vector<std::uint32_t> masks;
+        for (std::size_t p = 0; p < instrs.size(); ++p) {
+            std::uint32_t m = 0;
+            mark_surface(instrs[p], m);
+            const auto at = std::find(masks.begin(), masks.end(), m);
+            mask_index[p] = static_cast<std::size_t>(at - masks.begin());
+            if (at == masks.end()) masks.push_back(m);
+        }
+    }
+    std::vector<std::vector<Instr32>> back_tails(instrs.size());
+    std::vector<bool> back_tail_done(instrs.size());
+    return breadth_first(ev, [&](RawECCs& raw, AliasList node, std::vector<Instr32>& circuit,
+                                           std::deque<AliasList>& queue, SearchCounters& counters) {
+        pairs.clear();
+        if (kernel) {
+            kernel->evaluate_extensions(circuit, keys.data(), pairs, pair_start.data());
+            for (std::size_t p = 0; p < instrs.size(); ++p) raw.inner.prefetch(keys[p]);
+            counters[1] += instrs.size();
+        } else {
+            evaluate_general(raw, circuit, counters);
+        }
         // The layers of the popped circuit's extensions: its own front layer and
         // the qubits it covers, extended by the placement; the back layer starts
-        // from the placement.
+        // from the placement, and the rest of it depends only on the qubits the
+        // placement marks, so it is walked once for each set of them.
         std::uint32_t covered = 0;
         prefix_front.clear();
         for (const Instr32& i : circuit)
             if (mark_surface(i, covered)) prefix_front.push_back(i);
+        for (std::vector<Instr32>& t : back_tails) t.clear();
+        std::fill(back_tail_done.begin(), back_tail_done.end(), false);
         for (std::size_t p = 0; p < instrs.size(); ++p) {
             const Instr32 last = instrs[p];
             front = prefix_front;
@@ -453,8 +537,13 @@ std::pair<RawECCs, SearchCounters> RawECCs::search(const Evaluator& ev, std::vec
             back.clear();
             seen = 0;
             if (mark_surface(last, seen)) back.push_back(last);
-            for (std::size_t i = circuit.size(); i-- > 0;)
-                if (mark_surface(circuit[i], seen)) back.push_back(circuit[i]);
+            const std::size_t d = mask_index[p];
+            if (!back_tail_done[d]) {
+                for (std::size_t i = circuit.size(); i-- > 0;)
+                    if (mark_surface(circuit[i], seen)) back_tails[d].push_back(circuit[i]);
+                back_tail_done[d] = true;
+            }
+            back.insert(back.end(), back_tails[d].begin(), back_tails[d].end());
             const std::size_t size = circuit.size() + 1;
             for (std::size_t k = pair_start[p]; k < pair_start[p + 1]; ++k) {
                 const auto [f, b] = pairs[k];
@@ -532,109 +621,150 @@ std::pair<RawECCs, SearchCounters> RawECCs::generate_naive(const Evaluator& ev, 
 
 namespace {
 
-// Sorts classes without moving them around while comparing: each class gets a
-// 64-bit key that packs as much of its first member's instruction list as fits,
-// in an order-preserving code, and only classes with equal keys are compared in
-// full. Equal classes are equal values, so an unstable sort gives the result
-// of a stable one.
-class ClassSorter {
+// Codes of instructions that keep their order: 0 ends a list (a proper prefix
+// comes first), then the first qubit, the second qubit (the empty slot after
+// every qubit) and the gate, each as its rank among the values that can occur.
+// A key packs the codes of as many leading instructions as fit in 64 bits.
+class KeyCoder {
 public:
-    explicit ClassSorter(const std::vector<ECC>& eccs) {
-        // Dense ranks of the values that occur; the codes then take few bits.
-        std::vector<bool> q0(256), q1(256), gate(65536);
-        for (const ECC& e : eccs)
-            for (const Instr32& i : first_instrs(e)) {
-                q0[i.qargs.q[0]] = true;
-                q1[i.qargs.q[1]] = true;
-                gate[i.gate.index] = true;
-            }
-        const unsigned b0 = rank(q0, q0_rank_), b1 = rank(q1, q1_rank_), bg = rank(gate, gate_rank_);
-        // One more code than instructions: 0 ends a list, so a proper prefix comes first.
-        bits_ = static_cast<unsigned>(std::bit_width(std::uint64_t{1} << (b0 + b1 + bg)));
+    // Qubits of representatives lie below nqubits (or are the empty slot);
+    // `gates` lists the gates that occur.
+    KeyCoder(std::uint64_t nqubits, const std::vector<bool>& gates) : nqubits_(nqubits) {
+        gate_rank_.assign(gates.size(), 0);
+        std::uint64_t next = 0;
+        for (std::size_t g = 0; g < gates.size(); ++g)
+            if (gates[g]) gate_rank_[g] = static_cast<std::uint16_t>(next++);
+        const unsigned bq = static_cast<unsigned>(std::bit_width(nqubits));
+        const unsigned bg = static_cast<unsigned>(std::bit_width(next == 0 ? 0 : next - 1));
+        bits_ = static_cast<unsigned>(std::bit_width(std::uint64_t{1} << (2 * bq + bg)));
         per_key_ = bits_ > 64 ? 0 : 64 / bits_;
         shift1_ = bg;
-        shift0_ = bg + b1;
+        shift0_ = bg + bq;
     }
 
-    std::uint64_t key(const ECC& e) const noexcept {
+    std::uint64_t key(const std::vector<Instr32>& instrs) const noexcept {
         std::uint64_t k = 0;
-        const std::vector<Instr32>& instrs = first_instrs(e);
         for (std::size_t j = 0; j < per_key_; ++j) {
             std::uint64_t code = 0;
             if (j < instrs.size()) {
                 const Instr32& i = instrs[j];
-                code = 1 + ((std::uint64_t{q0_rank_[i.qargs.q[0]]} << shift0_) |
-                            (std::uint64_t{q1_rank_[i.qargs.q[1]]} << shift1_) | gate_rank_[i.gate.index]);
+                code = 1 + ((rank(i.qargs.q[0]) << shift0_) | (rank(i.qargs.q[1]) << shift1_) |
+                            gate_rank_[i.gate.index]);
             }
             k = (k << bits_) | code;
         }
         return k;
     }
 
-    // Reorders `eccs` in place into ascending order.
-    void sort(std::vector<ECC>& eccs) const {
-        if (eccs.size() >= UINT32_MAX) throw std::bad_alloc();
-        struct Item {
-            std::uint32_t hi, lo, index;  // 12 bytes: the key and where the class is now
-        };
-        std::vector<Item> items(eccs.size());
-        for (std::size_t i = 0; i < eccs.size(); ++i) {
-            const std::uint64_t k = key(eccs[i]);
-            items[i] = Item{static_cast<std::uint32_t>(k >> 32), static_cast<std::uint32_t>(k),
-                            static_cast<std::uint32_t>(i)};
-        }
-        std::sort(items.begin(), items.end(), [&](const Item& a, const Item& b) {
-            if (a.hi != b.hi) return a.hi < b.hi;
-            if (a.lo != b.lo) return a.lo < b.lo;
-            return eccs[a.index] < eccs[b.index];
-        });
-        // Position k takes the class now at items[k].index: follow each cycle once.
-        for (std::size_t start = 0; start < items.size(); ++start) {
-            if (items[start].index == start) continue;
-            ECC held = std::move(eccs[start]);
-            std::size_t k = start;
-            for (;;) {
-                const std::size_t from = items[k].index;
-                items[k].index = static_cast<std::uint32_t>(k);
-                if (from == start) {
-                    eccs[k] = std::move(held);
-                    break;
-                }
-                eccs[k] = std::move(eccs[from]);
-                k = from;
-            }
-        }
-    }
-
 private:
-    static const std::vector<Instr32>& first_instrs(const ECC& e) noexcept {
-        static const std::vector<Instr32> none;
-        return e.members.empty() ? none : e.members[0].instrs;
-    }
-    // Ranks the present values densely; returns the bits a rank needs.
-    template <class T>
-    static unsigned rank(const std::vector<bool>& present, std::vector<T>& out) {
-        out.assign(present.size(), 0);
-        std::uint64_t next = 0;
-        for (std::size_t v = 0; v < present.size(); ++v)
-            if (present[v]) out[v] = static_cast<T>(next++);
-        return static_cast<unsigned>(std::bit_width(next == 0 ? 0 : next - 1));
-    }
+    std::uint64_t rank(std::uint8_t q) const noexcept { return q < nqubits_ ? q : nqubits_; }
 
-    std::vector<std::uint8_t> q0_rank_, q1_rank_;
+    std::uint64_t nqubits_;
     std::vector<std::uint16_t> gate_rank_;
     unsigned bits_ = 0, shift0_ = 0, shift1_ = 0;
     std::size_t per_key_ = 0;
 };
 
+struct Keyed {
+    std::uint64_t key;
+    std::uint32_t index;
+};
+
+// Stable least-significant-digit radix sort by key, a byte at a time; bytes in
+// which all keys agree take no pass.
+void radix_sort(std::vector<Keyed>& items) {
+    std::vector<std::array<std::uint32_t, 256>> counts(8);
+    for (const Keyed& it : items)
+        for (unsigned d = 0; d < 8; ++d) ++counts[d][(it.key >> (8 * d)) & 0xFF];
+    std::vector<Keyed> other(items.size());
+    for (unsigned d = 0; d < 8; ++d) {
+        std::array<std::uint32_t, 256>& c = counts[d];
+        if (std::find(c.begin(), c.end(), items.size()) != c.end()) continue;
+        std::uint32_t at = 0;
+        for (std::uint32_t& n : c) at += std::exchange(n, at);
+        for (const Keyed& it : items) other[c[(it.key >> (8 * d)) & 0xFF]++] = it;
+        items.swap(other);
+    }
+}
+
 }  // namespace
 
-ECCs RawECCs::simplify() const {
+// Classes are sorted by a key packed from their representatives, and only
+// classes whose keys tie are compared in full; equal classes are equal values,
+// so the order among those does not show. Up to `direct_limit` classes, each
+// is built in the map's order and the built classes are then moved into
+// order. Beyond it the classes are put in order before any is built, from
+// their representatives alone, and each is built straight into its place:
+// that costs a pass but holds nothing beside the classes but their places.
+ECCs RawECCs::simplify(std::size_t direct_limit) const {
     ECCs out;
     out.nqubits = nqubits;
-    out.eccs.reserve(inner.size());
-    for (const auto& [key, c] : inner) out.eccs.push_back(c.simplify());
-    ClassSorter(out.eccs).sort(out.eccs);
+    const std::size_t n = inner.size();
+    if (n >= UINT32_MAX) throw std::bad_alloc();
+    // Qubits beyond the state's (no search makes them) get no code: one key for all.
+    bool plain = nqubits > 8;
+    std::vector<bool> gates(65536);
+    for (const auto& [key, c] : inner)
+        for (const CircTriple& t : c.circuits)
+            if (const std::optional<Instr32> head = t.circ.head()) {
+                gates[head->gate.index] = true;
+                for (std::uint8_t q : head->qargs.as_slice()) plain = plain || q >= nqubits;
+            }
+    const KeyCoder coder(nqubits, gates);
+    std::vector<Keyed> items(n);
+    // Where each class goes, and whether its key ties with the one before it there.
+    std::vector<std::uint32_t> position(n);
+    std::vector<bool> ties_previous(n);
+    auto place = [&] {
+        radix_sort(items);
+        for (std::size_t k = 0; k < n; ++k) {
+            position[items[k].index] = static_cast<std::uint32_t>(k);
+            ties_previous[k] = k > 0 && items[k].key == items[k - 1].key;
+        }
+        std::vector<Keyed>().swap(items);
+    };
+    if (n <= direct_limit) {
+        out.eccs.reserve(n);
+        for (const auto& [key, c] : inner) {
+            out.eccs.push_back(c.simplify());
+            items[out.eccs.size() - 1] = Keyed{plain ? 0 : coder.key(out.eccs.back().members[0].instrs),
+                                               static_cast<std::uint32_t>(out.eccs.size() - 1)};
+        }
+        place();
+        // Class i goes to position[i]: follow each cycle once.
+        for (std::size_t start = 0; start < n; ++start) {
+            if (position[start] == start) continue;
+            ECC held = std::move(out.eccs[start]);
+            std::size_t from = start;
+            for (;;) {
+                const std::size_t to = position[from];
+                position[from] = static_cast<std::uint32_t>(from);
+                if (to == start) {
+                    out.eccs[to] = std::move(held);
+                    break;
+                }
+                std::swap(held, out.eccs[to]);
+                from = to;
+            }
+        }
+    } else {
+        std::vector<Instr32> rep, scratch;
+        for (std::size_t i = 0; i < n; ++i) {
+            inner.entry(i).second.representative(rep, scratch);
+            items[i] = Keyed{plain ? 0 : coder.key(rep), static_cast<std::uint32_t>(i)};
+        }
+        place();
+        out.eccs.resize(n);
+        std::size_t i = 0;
+        for (const auto& [key, c] : inner) out.eccs[position[i++]] = c.simplify();
+    }
+    for (std::size_t start = 0, end; start < n; start = end) {
+        for (end = start + 1; end < n && ties_previous[end]; ++end) {
+        }
+        if (end - start > 1)
+            std::sort(out.eccs.begin() + static_cast<std::ptrdiff_t>(start),
+                      out.eccs.begin() + static_cast<std::ptrdiff_t>(end));
+    }
     return out;
 }
 

@@ -28,6 +28,18 @@ namespace brimsel {
 // The evaluator's permutation table covers this many qubits.
 inline constexpr std::uint64_t kMaxEvaluatorQubits = 5;
 
+// The rank of a permutation of at most kMaxEvaluatorQubits positions among all of its length.
+inline std::size_t perm_rank(Permut32 p) noexcept {
+    const std::size_t n = p.len();
+    std::size_t rank = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        std::size_t smaller = 0;
+        for (std::size_t j = i + 1; j < n; ++j) smaller += p.get(j) < p.get(i);
+        rank = rank * (n - i) + smaller;
+    }
+    return rank;
+}
+
 // (front, back) permutation pairs; the first is kept inline.
 class PairList {
 public:
@@ -204,6 +216,9 @@ struct CircuitECC {
     InstrSet back_gates;
 
     ECC simplify() const;
+    // The instructions of the first member of simplify(), made without the
+    // other members; `scratch` is working space. Both are reused by the caller.
+    void representative(std::vector<Instr32>& out, std::vector<Instr32>& scratch) const;
     std::string to_string() const;
     std::string debug() const;
 };
@@ -256,7 +271,11 @@ public:
                                                              std::vector<Gate16> gates,
                                                              std::uint64_t max_size);
 
-    ECCs simplify() const;
+    // Up to `direct_limit` classes are sorted after they are built (fast while
+    // they fit in the caches); more are put in order first, which holds less
+    // memory beside them. The result is the same.
+    static constexpr std::size_t kDirectSimplifyLimit = std::size_t{1} << 20;
+    ECCs simplify(std::size_t direct_limit = kDirectSimplifyLimit) const;
 
 private:
     // add_entry with the circuit's front and back layers already taken: `last`
@@ -265,8 +284,9 @@ private:
                                      Instr32 last, std::size_t size, std::span<const Instr32> front,
                                      std::span<const Instr32> back);
 
-    // Reused by add_entry so that offering a circuit allocates nothing.
-    std::vector<Instr32> front_scratch_, back_scratch_;
+    // Reused so that offering a circuit allocates nothing: the layers of
+    // add_entry's circuit, and the relabelled layers of an offer.
+    std::vector<Instr32> front_layer_, back_layer_, front_scratch_, back_scratch_;
 };
 
 // Writes a line to the process's standard output directly.

@@ -5,14 +5,12 @@
 #include <iterator>
 #include <string>
 
+#include "state/gate_formulas.hpp"
 #include "state/indices.hpp"
 
 namespace brimsel {
 
 namespace {
-
-// 1/sqrt(2) rounded to the nearest double: the kernels' only irrational constant.
-constexpr double c = 0.7071067811865476;
 
 template <std::size_t K>
 std::span<const std::uint8_t, K> arity(std::span<const std::uint8_t> qubits) {
@@ -48,14 +46,6 @@ inline void for_each_group2(StateVec& s, std::span<const std::uint8_t> qubits, F
         const std::uint64_t b = groups.base(i);
         f(re, im, b | off_a, b | off_b);
     }
-}
-
-inline void exchange(double* re, double* im, std::uint64_t a, std::uint64_t b) noexcept {
-    const double r = re[a], m = im[a];
-    re[a] = re[b];
-    im[a] = im[b];
-    re[b] = r;
-    im[b] = m;
 }
 
 }  // namespace
@@ -95,44 +85,7 @@ void check_qubit_args(std::uint64_t nqubits, std::span<const std::uint8_t> qubit
             if (qubits[a] == qubits[b]) panic("Qubit arguments must be unique");
 }
 
-namespace {
-
-// The formulas on one pair (i0, i1) of amplitudes that differ in the gate's qubit.
-inline void h_pair(double* re, double* im, std::uint64_t i0, std::uint64_t i1) noexcept {
-    const double r0 = re[i0], m0 = im[i0], r1 = re[i1], m1 = im[i1];
-    re[i0] = (r0 + r1) * c;
-    im[i0] = (m0 + m1) * c;
-    re[i1] = (r0 - r1) * c;
-    im[i1] = (m0 - m1) * c;
-}
-inline void z_pair(double* re, double* im, std::uint64_t, std::uint64_t i1) noexcept {
-    re[i1] = -re[i1];
-    im[i1] = -im[i1];
-}
-// a_1 times i, as the complex product with (0, 1) would round it.
-inline void s_pair(double* re, double* im, std::uint64_t, std::uint64_t i1) noexcept {
-    const double r = re[i1], m = im[i1];
-    re[i1] = r * 0.0 - m;
-    im[i1] = m * 0.0 + r;
-}
-// a_1 times -i; the negative zeros decide the signs of zero results.
-inline void sdg_pair(double* re, double* im, std::uint64_t, std::uint64_t i1) noexcept {
-    const double r = re[i1], m = im[i1];
-    re[i1] = m + r * -0.0;
-    im[i1] = m * -0.0 - r;
-}
-inline void t_pair(double* re, double* im, std::uint64_t, std::uint64_t i1) noexcept {
-    const double r = re[i1], m = im[i1];
-    re[i1] = r * c - m * c;
-    im[i1] = r * c + m * c;
-}
-inline void tdg_pair(double* re, double* im, std::uint64_t, std::uint64_t i1) noexcept {
-    const double r = re[i1], m = im[i1];
-    re[i1] = r * c + m * c;
-    im[i1] = m * c - r * c;
-}
-
-}  // namespace
+using namespace formulas;
 
 void perform_h_gate(StateVec& s, std::span<const std::uint8_t> qubits) { for_each_pair(s, qubits, h_pair); }
 void perform_x_gate(StateVec& s, std::span<const std::uint8_t> qubits) { for_each_pair(s, qubits, exchange); }
@@ -160,34 +113,27 @@ void CompiledGates::reset(std::uint64_t nqubits) {
 }
 
 bool CompiledGates::push(const Instr32& instr) {
-    const GateKernel k = GATE_FUNCS().find(instr.gate);
-    static const std::pair<GateKernel, Kind> one_qubit[] = {
-        {&perform_h_gate, Kind::H}, {&perform_x_gate, Kind::X},     {&perform_z_gate, Kind::Z},
-        {&perform_t_gate, Kind::T}, {&perform_tdg_gate, Kind::TDG}, {&perform_s_gate, Kind::S},
-        {&perform_sdg_gate, Kind::SDG}};
+    const std::optional<KernelKind> kind = GATE_FUNCS().kind(instr.gate);
     const std::span<const std::uint8_t> q = instr.qargs.as_slice();
     const std::uint64_t n = nqubits_;
     // Pair indexes are 32-bit; the evaluator's states are far smaller.
-    if (k == nullptr || n >= 32) return false;
+    if (!kind || n >= 32) return false;
     for (std::size_t i = 0; i < q.size(); ++i)
         if (q[i] >= n || (i == 1 && q[0] == q[1])) return false;
-    Op op{Kind::Exchange, static_cast<std::uint32_t>(a_.size()), 0};
-    if (k == &perform_cx_gate || k == &perform_swap_gate) {
+    Op op{*kind, static_cast<std::uint32_t>(a_.size()), 0};
+    if (*kind == KernelKind::CX || *kind == KernelKind::SWAP) {
         if (q.size() != 2 || n < 2) return false;
         const unsigned lo = std::min(q[0], q[1]), hi = std::max(q[0], q[1]);
         const std::uint64_t first = std::uint64_t{1} << q[0], second = std::uint64_t{1} << q[1];
+        const bool cx = *kind == KernelKind::CX;
         for (std::uint64_t i = 0; i < (std::uint64_t{1} << (n - 2)); ++i) {
             const std::uint64_t base = insert_bit(insert_bit(i, lo, 0), hi, 0);
             // cx: control set, target clear against both set; swap: members 1 and 2.
-            const bool cx = k == &perform_cx_gate;
             a_.push_back(static_cast<std::uint32_t>(cx ? base | first : base | second));
             b_.push_back(static_cast<std::uint32_t>(cx ? base | first | second : base | first));
         }
     } else {
-        const auto* kind = std::find_if(std::begin(one_qubit), std::end(one_qubit),
-                                        [&](const auto& e) { return e.first == k; });
-        if (kind == std::end(one_qubit) || q.size() != 1 || n < 1) return false;
-        op.kind = kind->second;
+        if (q.size() != 1 || n < 1) return false;
         const std::uint64_t bit = std::uint64_t{1} << q[0];
         for (std::uint64_t i = 0; i < (std::uint64_t{1} << (n - 1)); ++i) {
             const std::uint64_t i0 = insert_bit(i, q[0], 0);
@@ -225,14 +171,15 @@ void CompiledGates::apply_reversed(StateVec& s) const noexcept {
         const std::uint32_t* a = a_.data() + op.first;
         const std::uint32_t* b = b_.data() + op.first;
         switch (op.kind) {
-            case Kind::H: over_pairs(re, im, a, b, op.count, h_pair); break;
-            case Kind::X: over_pairs(re, im, a, b, op.count, exchange); break;
-            case Kind::Z: over_pairs(re, im, a, b, op.count, z_pair); break;
-            case Kind::T: over_pairs(re, im, a, b, op.count, t_pair); break;
-            case Kind::TDG: over_pairs(re, im, a, b, op.count, tdg_pair); break;
-            case Kind::S: over_pairs(re, im, a, b, op.count, s_pair); break;
-            case Kind::SDG: over_pairs(re, im, a, b, op.count, sdg_pair); break;
-            case Kind::Exchange: over_pairs(re, im, a, b, op.count, exchange); break;
+            case KernelKind::H: over_pairs(re, im, a, b, op.count, h_pair); break;
+            case KernelKind::Z: over_pairs(re, im, a, b, op.count, z_pair); break;
+            case KernelKind::T: over_pairs(re, im, a, b, op.count, t_pair); break;
+            case KernelKind::TDG: over_pairs(re, im, a, b, op.count, tdg_pair); break;
+            case KernelKind::S: over_pairs(re, im, a, b, op.count, s_pair); break;
+            case KernelKind::SDG: over_pairs(re, im, a, b, op.count, sdg_pair); break;
+            case KernelKind::X:
+            case KernelKind::SWAP:
+            case KernelKind::CX: over_pairs(re, im, a, b, op.count, exchange); break;
         }
     }
 }
@@ -245,9 +192,11 @@ GateFuncs::GateFuncs()
           {gates::SDG(), &perform_sdg_gate, 1}, {gates::SWAP(), &perform_swap_gate, 2},
           {gates::CX(), &perform_cx_gate, 2},
       } {
-    for (const Entry& e : entries_) {
+    for (std::size_t k = 0; k < std::size(entries_); ++k) {
+        const Entry& e = entries_[k];
         check_index(e.gate.index, kBuiltinGateCount);
         by_index_[e.gate.index] = e.kernel;
+        kind_by_index_[e.gate.index] = static_cast<KernelKind>(k);
     }
 }
 

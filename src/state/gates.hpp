@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -26,6 +27,9 @@ void perform_sdg_gate(StateVec& state, std::span<const std::uint8_t> qubits);
 void perform_swap_gate(StateVec& state, std::span<const std::uint8_t> qubits);
 void perform_cx_gate(StateVec& state, std::span<const std::uint8_t> qubits);
 
+// The kernel gates, in the table's insertion order.
+enum class KernelKind : std::uint8_t { H, X, Z, T, TDG, S, SDG, SWAP, CX };
+
 // The kernels keyed by gate. The built-ins hold fixed indices, so the map is a
 // direct table over them: a lookup is one bounds test and one load.
 class GateFuncs {
@@ -39,6 +43,11 @@ public:
     GateKernel find(Gate16 g) const noexcept {
         return g.index < kBuiltinGateCount ? by_index_[g.index] : nullptr;
     }
+    // Which of the nine kernels handles `g`, if one does.
+    std::optional<KernelKind> kind(Gate16 g) const noexcept {
+        if (g.index >= kBuiltinGateCount || by_index_[g.index] == nullptr) return std::nullopt;
+        return kind_by_index_[g.index];
+    }
     // In insertion order: H, X, Z, T, TDG, S, SDG, SWAP, CX.
     std::span<const Entry> entries() const noexcept { return entries_; }
 
@@ -46,6 +55,7 @@ private:
     friend const GateFuncs& GATE_FUNCS();
     GateFuncs();
     GateKernel by_index_[kBuiltinGateCount] = {};
+    KernelKind kind_by_index_[kBuiltinGateCount] = {};
     Entry entries_[9];
 };
 
@@ -69,9 +79,8 @@ public:
     void apply_reversed(StateVec& s) const noexcept;
 
 private:
-    enum class Kind : std::uint8_t { H, X, Z, T, TDG, S, SDG, Exchange };
     struct Op {
-        Kind kind;
+        KernelKind kind;
         std::uint32_t first;  // into the pair lists
         std::uint32_t count;
     };

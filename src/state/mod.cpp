@@ -66,27 +66,9 @@ void StateVec::normalize() noexcept {
 
 void StateVec::normalize_arg() noexcept {
     const std::size_t last = re_.size() - 1;
-    double zr = re_[0].value, zi = im_[0].value;
-    if (Qreal(zr).near_zero() && Qreal(zi).near_zero()) {
-        zr = re_[last].value;
-        zi = im_[last].value;
-        if (Qreal(zr).near_zero() && Qreal(zi).near_zero()) {
-            zr = 0.0;
-            zi = 0.0;
-            for (std::size_t k = 0; k <= last; ++k) {
-                zr = zr + re_[k].value;
-                zi = zi + im_[k].value;
-            }
-            const double a = std::sqrt(zr * zr + zi * zi);
-            zr = zr / a;
-            zi = zi / a;
-        }
-    }
-    // conj(z) / |z|, in exactly this order.
-    const double w = zr * zr + zi * zi;
-    const double r = std::sqrt(w);
-    const double fr = (zr / w) * r;
-    const double fi = ((-zi) / w) * r;
+    double zr, zi, fr, fi;
+    phase_reference(&re_[0].value, &im_[0].value, re_.size(), zr, zi);
+    phase_factor(zr, zi, fr, fi);
     for (std::size_t k = 0; k <= last; ++k) {
         const double a = re_[k].value, b = im_[k].value;
         re_[k].value = a * fr - b * fi;

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <bit>
+#include <cmath>
 #include <compare>
 #include <cstddef>
 #include <cstdint>
@@ -146,6 +147,38 @@ private:
     std::vector<Qreal> re_;
     std::vector<Qreal> im_;
 };
+
+// The reference amplitude of the canonical phase, for parts' arrays of length
+// len: amplitude 0, else the last one, else the sum of all of them (summed in
+// index order) divided by its magnitude. Returns whether a single amplitude
+// served. StateVec::normalize_arg and the search's kernels share it.
+inline bool phase_reference(const double* re, const double* im, std::size_t len, double& zr, double& zi) noexcept {
+    zr = re[0];
+    zi = im[0];
+    if (!(Qreal(zr).near_zero() && Qreal(zi).near_zero())) return true;
+    zr = re[len - 1];
+    zi = im[len - 1];
+    if (!(Qreal(zr).near_zero() && Qreal(zi).near_zero())) return true;
+    zr = 0.0;
+    zi = 0.0;
+    for (std::size_t k = 0; k < len; ++k) {
+        zr = zr + re[k];
+        zi = zi + im[k];
+    }
+    const double a = std::sqrt(zr * zr + zi * zi);
+    zr = zr / a;
+    zi = zi / a;
+    return false;
+}
+
+// The factor conj(z) / |z| that turns the reference z real and non-negative,
+// computed in exactly this order.
+inline void phase_factor(double zr, double zi, double& fr, double& fi) noexcept {
+    const double w = zr * zr + zi * zi;
+    const double r = std::sqrt(w);
+    fr = (zr / w) * r;
+    fi = ((-zi) / w) * r;
+}
 
 // Exchanges the arrays of two states without copying an amplitude.
 inline void swap_storage(StateVec& a, StateVec& b) noexcept {

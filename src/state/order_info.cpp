@@ -67,7 +67,8 @@ bool operator==(const OrderInfo& a, const OrderInfo& b) noexcept {
 const std::array<std::vector<Permut32>, 16>& EQMASK_TO_PERMS() {
     static const std::array<std::vector<Permut32>, 16> table = [] {
         std::array<std::vector<Permut32>, 16> t;
-        const std::vector<Permut32>& all5 = ALL_PERMUTATIONS()[5];
+        // Only the row of 5 positions: the whole table holds 46,234 permutations.
+        const std::vector<Permut32> all5 = heap_row(5);
         for (unsigned m = 0; m < 16; ++m) {
             // run_of[i] names the run that position i belongs to.
             unsigned run_of[5] = {0, 0, 0, 0, 0};

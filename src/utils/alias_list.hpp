@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 #include <iterator>
 #include <memory>
 #include <vector>
@@ -10,10 +11,20 @@
 
 namespace brimsel {
 
+// 12 bytes: the tail pointer is kept in bytes beside the 4-byte instruction,
+// so that a node takes no padding (one node per stored circuit adds up).
 struct AliasCons {
     Instr32 head;
-    const AliasCons* tail;
+    unsigned char tail_bytes[sizeof(const void*)];
+
+    const AliasCons* tail() const noexcept {
+        const AliasCons* t;
+        std::memcpy(&t, tail_bytes, sizeof t);
+        return t;
+    }
+    void set_tail(const AliasCons* t) noexcept { std::memcpy(tail_bytes, &t, sizeof t); }
 };
+static_assert(sizeof(void*) != 8 || sizeof(AliasCons) == 12);
 
 // Owns the nodes of many lists. A list is valid as long as its arena lives;
 // holders share the arena (std::shared_ptr) so that a list can outlive the
@@ -28,7 +39,7 @@ public:
         AliasCons* n;
         if (free_) {
             n = free_;
-            free_ = const_cast<AliasCons*>(free_->tail);
+            free_ = const_cast<AliasCons*>(free_->tail());
         } else {
             if (used_ == kBlock || blocks_.empty()) {
                 blocks_.push_back(std::make_unique<AliasCons[]>(kBlock));
@@ -37,13 +48,13 @@ public:
             n = &blocks_.back()[used_++];
         }
         n->head = head;
-        n->tail = tail;
+        n->set_tail(tail);
         ++live_;
         return n;
     }
     void free(const AliasCons* node) noexcept {
         auto* n = const_cast<AliasCons*>(node);
-        n->tail = free_;
+        n->set_tail(free_);
         free_ = n;
         --live_;
     }
@@ -79,7 +90,7 @@ public:
         if (!node_) return std::nullopt;
         return node_->head;
     }
-    AliasList tail() const noexcept { return AliasList(node_ ? node_->tail : nullptr); }
+    AliasList tail() const noexcept { return AliasList(node_ ? node_->tail() : nullptr); }
 
     class Iter {
     public:
@@ -92,12 +103,12 @@ public:
         explicit Iter(const AliasCons* n) noexcept : n_(n) {}
         Instr32 operator*() const noexcept { return n_->head; }
         Iter& operator++() noexcept {
-            n_ = n_->tail;
+            n_ = n_->tail();
             return *this;
         }
         Iter operator++(int) noexcept {
             Iter r = *this;
-            n_ = n_->tail;
+            n_ = n_->tail();
             return r;
         }
         bool operator==(const Iter& o) const noexcept { return n_ == o.n_; }
@@ -110,7 +121,7 @@ public:
 
     std::size_t size() const noexcept {
         std::size_t n = 0;
-        for (const AliasCons* p = node_; p; p = p->tail) ++n;
+        for (const AliasCons* p = node_; p; p = p->tail()) ++n;
         return n;
     }
     // The instructions in circuit order (oldest first).

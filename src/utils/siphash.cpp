@@ -114,6 +114,48 @@ std::uint64_t StableHasher::finish() const noexcept {
     return v0 ^ v1 ^ v2 ^ v3;
 }
 
+namespace {
+
+constexpr std::uint64_t kV0 = 0x736f6d6570736575ULL, kV1 = 0x646f72616e646f6dULL, kV2 = 0x6c7967656e657261ULL,
+                        kV3 = 0x7465646279746573ULL;
+
+struct SipState {
+    std::uint64_t v0 = kV0, v1 = kV1, v2 = kV2, v3 = kV3;
+    void compress(std::uint64_t m) noexcept {
+        v3 ^= m;
+        sipround(v0, v1, v2, v3);
+        v0 ^= m;
+    }
+    // The finish of n whole words: no pending bytes, the length's low byte on top.
+    std::uint64_t finish(std::size_t n) noexcept {
+        compress(static_cast<std::uint64_t>((8 * n) & 0xFF) << 56);
+        v2 ^= 0xFF;
+        sipround(v0, v1, v2, v3);
+        sipround(v0, v1, v2, v3);
+        sipround(v0, v1, v2, v3);
+        return v0 ^ v1 ^ v2 ^ v3;
+    }
+};
+
+}  // namespace
+
+std::uint64_t stable_hash_words(const std::uint64_t* words, std::size_t n) noexcept {
+    SipState s;
+    for (std::size_t i = 0; i < n; ++i) s.compress(words[i]);
+    return s.finish(n);
+}
+
+void stable_hash_words2(const std::uint64_t* a, const std::uint64_t* b, std::size_t n,
+                        std::uint64_t out[2]) noexcept {
+    SipState s, t;
+    for (std::size_t i = 0; i < n; ++i) {
+        s.compress(a[i]);
+        t.compress(b[i]);
+    }
+    out[0] = s.finish(n);
+    out[1] = t.finish(n);
+}
+
 std::uint64_t siphash13(const void* data, std::size_t len) noexcept {
     StableHasher h;
     h.write(data, len);

@@ -46,6 +46,12 @@ private:
     std::uint64_t length_ = 0;    // total bytes fed
 };
 
+// One-shot hashes of runs of words, each fed as write_u64 feeds it. The pair
+// form hashes two runs of the same length at once, their rounds interleaved.
+std::uint64_t stable_hash_words(const std::uint64_t* words, std::size_t n) noexcept;
+void stable_hash_words2(const std::uint64_t* a, const std::uint64_t* b, std::size_t n,
+                        std::uint64_t out[2]) noexcept;
+
 // One-shot hash of a byte string.
 std::uint64_t siphash13(const void* data, std::size_t len) noexcept;
 

@@ -90,3 +90,21 @@ TEST(StableHash, WordRunsMatchByteFeed) {
         }
     }
 }
+
+TEST(StableHash, WholeWordRunsMatchTheHasher) {
+    // The one-shot forms of runs of words, alone and in pairs, against the streaming hasher.
+    std::mt19937_64 rng(5);
+    for (std::size_t n : {0u, 1u, 2u, 18u, 31u, 32u, 33u, 66u}) {
+        std::vector<std::uint64_t> a(n), b(n);
+        for (auto& w : a) w = rng();
+        for (auto& w : b) w = rng();
+        StableHasher ha, hb;
+        ha.write_u64s(a.data(), n);
+        hb.write_u64s(b.data(), n);
+        EXPECT_EQ(stable_hash_words(a.data(), n), ha.finish()) << n;
+        std::uint64_t both[2];
+        stable_hash_words2(a.data(), b.data(), n, both);
+        EXPECT_EQ(both[0], ha.finish()) << n;
+        EXPECT_EQ(both[1], hb.finish()) << n;
+    }
+}
