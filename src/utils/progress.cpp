@@ -18,8 +18,8 @@ constexpr std::string_view kFilled = "\u2588";  // █
 constexpr std::string_view kEmpty = "\u2591";   // ░
 constexpr std::string_view kClearLine = "\r\x1b[2K";
 
-// Writes everything, retrying interrupted and partial writes; gives up silently on
-// any other failure.
+}  // namespace
+
 void write_quietly(int fd, std::string_view data) noexcept {
     const char* p = data.data();
     std::size_t n = data.size();
@@ -35,7 +35,6 @@ void write_quietly(int fd, std::string_view data) noexcept {
     }
 }
 
-}  // namespace
 
 std::uint64_t monotonic_ns() noexcept {
     timespec ts{};

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 
 namespace brimsel {
 
@@ -67,5 +68,9 @@ private:
 
 // Monotonic time in nanoseconds (CLOCK_MONOTONIC); the clock of ProgressBar.
 std::uint64_t monotonic_ns() noexcept;
+
+// Writes everything to `fd`, retrying interrupted and partial writes; gives up silently on
+// any other failure: progress output never fails the work it reports on.
+void write_quietly(int fd, std::string_view data) noexcept;
 
 }  // namespace brimsel

@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <string_view>
 
 #include "identity/eccprove.hpp"
@@ -15,20 +14,7 @@ namespace brimsel {
 
 namespace {
 
-// Messages go to the process's standard error directly; a failed write is not an error.
-void write_stderr(std::string_view s) {
-    const char* p = s.data();
-    std::size_t left = s.size();
-    while (left > 0) {
-        const ssize_t n = ::write(STDERR_FILENO, p, left);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        p += n;
-        left -= static_cast<std::size_t>(n);
-    }
-}
-
-// The additions of the construction: size allowance and count limit of every search.
+// The size allowance and count limit of every search the construction runs.
 constexpr std::uint64_t kBuildAdditionalSize = 3;
 constexpr std::uint64_t kBuildCountLimit = 50000000;
 
@@ -37,7 +23,7 @@ constexpr std::uint64_t kBuildCountLimit = 50000000;
 IdentityProver IdentityProver::build(const ECCs& eccs) {
     IdentityProver prover;
     std::vector<IdentityCirc> identities;
-    write_stderr("Building identity prover from " + std::to_string(eccs.eccs.size()) + " ECCs\n");
+    write_quietly(STDERR_FILENO, "Building identity prover from " + std::to_string(eccs.eccs.size()) + " ECCs\n");
     {
         ProgressBar bar(eccs.eccs.size());
         for (const ECC& original : eccs.eccs) {
@@ -64,7 +50,7 @@ IdentityProver IdentityProver::build(const ECCs& eccs) {
     identities.erase(std::unique(identities.begin(), identities.end()), identities.end());
     prover.register_rule_adjoints();
 
-    write_stderr("Proving Identities\n");
+    write_quietly(STDERR_FILENO, "Proving Identities\n");
     // A drawn identity too long for the subset table fails now, not after hours of searching.
     for (const IdentityCirc& id : identities)
         if (id.len() >= kCombinationRows) panic_index(kCombinationRows, id.len());
