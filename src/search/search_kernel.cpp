@@ -153,6 +153,7 @@ public:
             circuit_adjoint_.push_back(adj);
             circuit_qubits_ |= qubits_of(fwd);
         }
+        prepare_prefix(prefix);
         const std::size_t m = forward_.size();
         for (std::size_t p = 0; p < m; ++p) {
             pair_start[p] = pairs.size();
@@ -413,6 +414,13 @@ private:
         double zr, zi, fr, fi;
         const bool single = phase_reference(s.re, s.im, L, zr, zi);
         phase_factor(zr, zi, fr, fi);
+        fixed_keys(s, fr, fi, keys);
+        keys[L] = rounded(0.0);
+        return single;
+    }
+
+    // The rounded keys of s multiplied by (fr, fi): re parts in keys[0, L), im parts in keys[L, 2L).
+    static inline void fixed_keys(const State& s, double fr, double fi, std::uint64_t* keys) noexcept {
 #if defined(__SSE2__)
         const __m128d vfr = _mm_set1_pd(fr), vfi = _mm_set1_pd(fi);
         for (std::size_t k = 0; k < L; k += 2) {
@@ -427,8 +435,6 @@ private:
             keys[L + k] = rounded(a * fi + b * fr);
         }
 #endif
-        keys[L] = rounded(0.0);
-        return single;
     }
 
     // One of the arithmetic kernel formulas on a pair's parts.
@@ -472,10 +478,57 @@ private:
         m = s.im[from];
     }
 
+    // Whether `op` leaves amplitude 0 as it is, and with it the phase fix taken from it.
+    static bool keeps_first(Op op) noexcept { return op.kind != KernelKind::H && op.kind != KernelKind::X; }
+
+    // The prefix's keys phase-fixed by its amplitude 0, when that amplitude is
+    // the reference (prefix_keys_ from prefix_fix_ on; see forward_keys).
+    void prepare_prefix(const State& prefix) noexcept {
+        prefix_fix_ = !(Qreal(prefix.re[0]).near_zero() && Qreal(prefix.im[0]).near_zero());
+        if (!prefix_fix_) return;
+        double fr, fi;
+        phase_factor(prefix.re[0], prefix.im[0], fr, fi);
+        prefix_fr_ = fr;
+        prefix_fi_ = fi;
+        fixed_keys(prefix, fr, fi, prefix_keys_);
+    }
+
     // The qubit order keys of the forward state: `prefix` with `op` applied and
     // its phase fixed. Only the amplitudes that the keys and the phase
     // reference read are computed, unless the reference is the sum of all.
-    static void forward_keys(const State& prefix, Op op, QubitKey* out) noexcept {
+    // An op that keeps amplitude 0 keeps the prefix's phase fix, and the keys
+    // of the amplitudes it only moves or leaves are the prefix's.
+    void forward_keys(const State& prefix, Op op, QubitKey* out) const noexcept {
+        if (prefix_fix_ && keeps_first(op)) {
+            const std::size_t bit0 = std::size_t{1} << op.q0, bit1 = std::size_t{1} << op.q1;
+            auto keys_of = [&](std::size_t k, std::uint64_t& kr, std::uint64_t& ki) {
+                std::size_t from = k;
+                switch (op.kind) {
+                    case KernelKind::CX:
+                        if (k & bit0) from = k ^ bit1;
+                        break;
+                    case KernelKind::SWAP:
+                        if (((k >> op.q0) ^ (k >> op.q1)) & 1u) from = k ^ bit0 ^ bit1;
+                        break;
+                    default:
+                        if (k & bit0) {
+                            double a, b;
+                            value_after(prefix, op, k, a, b);
+                            kr = rounded(a * prefix_fr_ - b * prefix_fi_);
+                            ki = rounded(a * prefix_fi_ + b * prefix_fr_);
+                            return;
+                        }
+                }
+                kr = prefix_keys_[from];
+                ki = k == 0 ? rounded(0.0) : prefix_keys_[L + from];
+            };
+            for (std::size_t q = 0; q < N; ++q) {
+                const std::size_t only = std::size_t{1} << q, others = (L - 1) & ~only;
+                keys_of(only, out[q][0], out[q][1]);
+                keys_of(others, out[q][2], out[q][3]);
+            }
+            return;
+        }
         double zr, zi;
         value_after(prefix, op, 0, zr, zi);
         if (Qreal(zr).near_zero() && Qreal(zi).near_zero()) {
@@ -598,6 +651,10 @@ private:
     std::vector<Op> forward_, adjoint_;  // per placement
     std::vector<std::pair<Gate16, std::pair<Op, Op>>> by_gate_;  // forward and adjoint kinds per gate
     std::vector<Op> circuit_adjoint_;
+    // The popped circuit's forward state phase-fixed by its amplitude 0, when that one is the reference.
+    bool prefix_fix_ = false;
+    double prefix_fr_ = 0.0, prefix_fi_ = 0.0;
+    std::uint64_t prefix_keys_[2 * L] = {};
     Permut32 front_{};
     bool single_reference_ = true;  // of the last candidate evaluated
     // The candidates of the current placement evaluated in full, for the ones
