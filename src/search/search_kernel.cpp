@@ -139,6 +139,9 @@ public:
             for (Permut32 p : table[m])
                 rows_[m].push_back(
                     Permut32::from_raw((p.raw & ((std::uint32_t{1} << (3 * N)) - 1)) | (std::uint32_t{N} << 24)));
+        // Every permutation is among the candidates of all ties; other codes are no permutation.
+        rank_by_code_.fill(static_cast<std::uint8_t>(kPerms));
+        for (Permut32 p : rows_.back()) rank_by_code_[p.raw & (kCodes - 1)] = static_cast<std::uint8_t>(perm_rank(p));
     }
 
     void evaluate_extensions(std::span<const Instr32> circuit, std::uint64_t* keys,
@@ -568,11 +571,18 @@ private:
         }
     }
 
+    // perm_rank of a permutation of N positions, looked up by its images.
+    std::size_t rank_of(Permut32 p) const {
+        const std::size_t code = p.raw & (kCodes - 1);
+        const std::size_t rank = rank_by_code_[code];
+        check_index(rank, kPerms);
+        return rank;
+    }
+
     // The backtrack state relabelled by `back_perm` (the amplitude at index i
     // moves to the index whose bit perm[j] is bit j of i), made on first use.
     const State& backtrack_by(Permut32 back_perm) {
-        const std::size_t rank = perm_rank(back_perm);
-        check_index(rank, kPerms);
+        const std::size_t rank = rank_of(back_perm);
         if (!have_rank_[rank]) {
             State& out = by_rank_[rank];
             for (std::size_t i = 0; i < L; ++i) {
@@ -589,8 +599,7 @@ private:
     // src[j]: the index whose amplitude lands on j when a state is relabelled
     // by inverse(p); made on first use.
     const std::uint8_t* sources(Permut32 p) {
-        const std::size_t rank = perm_rank(p);
-        check_index(rank, kPerms);
+        const std::size_t rank = rank_of(p);
         std::uint8_t* src = src_by_rank_[rank].data();
         if (!have_src_[rank]) {
             std::uint8_t flip[N];
@@ -643,6 +652,8 @@ private:
     }
 
     State initial_{}, backtrack_{};
+    static constexpr std::size_t kCodes = std::size_t{1} << (3 * N);
+    std::array<std::uint8_t, kCodes> rank_by_code_;
     std::array<State, kPerms> by_rank_{};
     std::array<bool, kPerms> have_rank_{};
     std::array<std::array<std::uint8_t, L>, kPerms> src_by_rank_{};
