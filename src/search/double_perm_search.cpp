@@ -381,14 +381,30 @@ std::pair<bool, AliasList> RawECCs::add_entry(std::uint64_t key, Permut32 front_
 std::pair<bool, AliasList> RawECCs::offer(std::uint64_t key, Permut32 front_perm, Permut32 back_perm,
                                           AliasList parent, Instr32 last, std::size_t size,
                                           std::span<const Instr32> front, std::span<const Instr32> back) {
-    // The layers relabelled once, for the tests and the inserts alike.
     const Permut32 front_inv = front_perm.inv();
+    auto it = inner.find(key);
+    const bool is_new = it == inner.end();
+    // A qubit no permutation has fails in the relabelling below, whatever the class holds.
+    auto relabels = [](std::span<const Instr32> layer) {
+        std::uint8_t any = 0;
+        for (const Instr32& g : layer)
+            for (std::uint8_t q : g.qargs.as_slice()) any |= q;
+        return any < 8;
+    };
+    if (!is_new && relabels(front) && relabels(back)) {
+        // Most offers meet a class that holds one of their layers' gates already:
+        // each gate is relabelled and tested in turn, and the first found ends it.
+        const CircuitECC& c = it->second;
+        for (const Instr32& g : front)
+            if (c.front_gates.contains(g.apply_permutation(front_inv))) return {false, AliasList()};
+        for (const Instr32& g : back)
+            if (c.back_gates.contains(g.apply_permutation(back_perm))) return {false, AliasList()};
+    }
+    // The layers relabelled once, for the tests (when not made above) and the inserts.
     front_scratch_.clear();
     for (const Instr32& g : front) front_scratch_.push_back(g.apply_permutation(front_inv));
     back_scratch_.clear();
     for (const Instr32& g : back) back_scratch_.push_back(g.apply_permutation(back_perm));
-    auto it = inner.find(key);
-    const bool is_new = it == inner.end();
     if (is_new) {
         if (size > UINT32_MAX) panic("A stored circuit holds at most 4294967295 instructions");
         it = inner.insert_new(key);

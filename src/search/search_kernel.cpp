@@ -139,6 +139,9 @@ public:
             for (Permut32 p : table[m])
                 rows_[m].push_back(
                     Permut32::from_raw((p.raw & ((std::uint32_t{1} << (3 * N)) - 1)) | (std::uint32_t{N} << 24)));
+        // Every permutation is among the candidates of all ties; other codes are no permutation.
+        rank_by_code_.fill(static_cast<std::uint8_t>(kPerms));
+        for (Permut32 p : rows_.back()) rank_by_code_[p.raw & (kCodes - 1)] = static_cast<std::uint8_t>(perm_rank(p));
     }
 
     void evaluate_extensions(std::span<const Instr32> circuit, std::uint64_t* keys,
@@ -153,6 +156,7 @@ public:
             circuit_adjoint_.push_back(adj);
             circuit_qubits_ |= qubits_of(fwd);
         }
+        prepare_prefix(prefix);
         const std::size_t m = forward_.size();
         for (std::size_t p = 0; p < m; ++p) {
             pair_start[p] = pairs.size();
@@ -413,6 +417,13 @@ private:
         double zr, zi, fr, fi;
         const bool single = phase_reference(s.re, s.im, L, zr, zi);
         phase_factor(zr, zi, fr, fi);
+        fixed_keys(s, fr, fi, keys);
+        keys[L] = rounded(0.0);
+        return single;
+    }
+
+    // The rounded keys of s multiplied by (fr, fi): re parts in keys[0, L), im parts in keys[L, 2L).
+    static inline void fixed_keys(const State& s, double fr, double fi, std::uint64_t* keys) noexcept {
 #if defined(__SSE2__)
         const __m128d vfr = _mm_set1_pd(fr), vfi = _mm_set1_pd(fi);
         for (std::size_t k = 0; k < L; k += 2) {
@@ -427,8 +438,6 @@ private:
             keys[L + k] = rounded(a * fi + b * fr);
         }
 #endif
-        keys[L] = rounded(0.0);
-        return single;
     }
 
     // One of the arithmetic kernel formulas on a pair's parts.
@@ -472,10 +481,57 @@ private:
         m = s.im[from];
     }
 
+    // Whether `op` leaves amplitude 0 as it is, and with it the phase fix taken from it.
+    static bool keeps_first(Op op) noexcept { return op.kind != KernelKind::H && op.kind != KernelKind::X; }
+
+    // The prefix's keys phase-fixed by its amplitude 0, when that amplitude is
+    // the reference (prefix_keys_ from prefix_fix_ on; see forward_keys).
+    void prepare_prefix(const State& prefix) noexcept {
+        prefix_fix_ = !(Qreal(prefix.re[0]).near_zero() && Qreal(prefix.im[0]).near_zero());
+        if (!prefix_fix_) return;
+        double fr, fi;
+        phase_factor(prefix.re[0], prefix.im[0], fr, fi);
+        prefix_fr_ = fr;
+        prefix_fi_ = fi;
+        fixed_keys(prefix, fr, fi, prefix_keys_);
+    }
+
     // The qubit order keys of the forward state: `prefix` with `op` applied and
     // its phase fixed. Only the amplitudes that the keys and the phase
     // reference read are computed, unless the reference is the sum of all.
-    static void forward_keys(const State& prefix, Op op, QubitKey* out) noexcept {
+    // An op that keeps amplitude 0 keeps the prefix's phase fix, and the keys
+    // of the amplitudes it only moves or leaves are the prefix's.
+    void forward_keys(const State& prefix, Op op, QubitKey* out) const noexcept {
+        if (prefix_fix_ && keeps_first(op)) {
+            const std::size_t bit0 = std::size_t{1} << op.q0, bit1 = std::size_t{1} << op.q1;
+            auto keys_of = [&](std::size_t k, std::uint64_t& kr, std::uint64_t& ki) {
+                std::size_t from = k;
+                switch (op.kind) {
+                    case KernelKind::CX:
+                        if (k & bit0) from = k ^ bit1;
+                        break;
+                    case KernelKind::SWAP:
+                        if (((k >> op.q0) ^ (k >> op.q1)) & 1u) from = k ^ bit0 ^ bit1;
+                        break;
+                    default:
+                        if (k & bit0) {
+                            double a, b;
+                            value_after(prefix, op, k, a, b);
+                            kr = rounded(a * prefix_fr_ - b * prefix_fi_);
+                            ki = rounded(a * prefix_fi_ + b * prefix_fr_);
+                            return;
+                        }
+                }
+                kr = prefix_keys_[from];
+                ki = k == 0 ? rounded(0.0) : prefix_keys_[L + from];
+            };
+            for (std::size_t q = 0; q < N; ++q) {
+                const std::size_t only = std::size_t{1} << q, others = (L - 1) & ~only;
+                keys_of(only, out[q][0], out[q][1]);
+                keys_of(others, out[q][2], out[q][3]);
+            }
+            return;
+        }
         double zr, zi;
         value_after(prefix, op, 0, zr, zi);
         if (Qreal(zr).near_zero() && Qreal(zi).near_zero()) {
@@ -515,11 +571,18 @@ private:
         }
     }
 
+    // perm_rank of a permutation of N positions, looked up by its images.
+    std::size_t rank_of(Permut32 p) const {
+        const std::size_t code = p.raw & (kCodes - 1);
+        const std::size_t rank = rank_by_code_[code];
+        check_index(rank, kPerms);
+        return rank;
+    }
+
     // The backtrack state relabelled by `back_perm` (the amplitude at index i
     // moves to the index whose bit perm[j] is bit j of i), made on first use.
     const State& backtrack_by(Permut32 back_perm) {
-        const std::size_t rank = perm_rank(back_perm);
-        check_index(rank, kPerms);
+        const std::size_t rank = rank_of(back_perm);
         if (!have_rank_[rank]) {
             State& out = by_rank_[rank];
             for (std::size_t i = 0; i < L; ++i) {
@@ -536,8 +599,7 @@ private:
     // src[j]: the index whose amplitude lands on j when a state is relabelled
     // by inverse(p); made on first use.
     const std::uint8_t* sources(Permut32 p) {
-        const std::size_t rank = perm_rank(p);
-        check_index(rank, kPerms);
+        const std::size_t rank = rank_of(p);
         std::uint8_t* src = src_by_rank_[rank].data();
         if (!have_src_[rank]) {
             std::uint8_t flip[N];
@@ -590,6 +652,8 @@ private:
     }
 
     State initial_{}, backtrack_{};
+    static constexpr std::size_t kCodes = std::size_t{1} << (3 * N);
+    std::array<std::uint8_t, kCodes> rank_by_code_;
     std::array<State, kPerms> by_rank_{};
     std::array<bool, kPerms> have_rank_{};
     std::array<std::array<std::uint8_t, L>, kPerms> src_by_rank_{};
@@ -598,6 +662,10 @@ private:
     std::vector<Op> forward_, adjoint_;  // per placement
     std::vector<std::pair<Gate16, std::pair<Op, Op>>> by_gate_;  // forward and adjoint kinds per gate
     std::vector<Op> circuit_adjoint_;
+    // The popped circuit's forward state phase-fixed by its amplitude 0, when that one is the reference.
+    bool prefix_fix_ = false;
+    double prefix_fr_ = 0.0, prefix_fi_ = 0.0;
+    std::uint64_t prefix_keys_[2 * L] = {};
     Permut32 front_{};
     bool single_reference_ = true;  // of the last candidate evaluated
     // The candidates of the current placement evaluated in full, for the ones
