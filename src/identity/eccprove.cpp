@@ -2,6 +2,7 @@
 #include "identity/eccprove.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <deque>
 #include <limits>
 #include <set>
@@ -16,9 +17,9 @@ namespace brimsel {
 
 namespace {
 
-// Selections handed to one task of a round: enough to pay for scheduling, few enough that
-// the splits that survive (the expensive part) spread over every worker, also in the
-// short rounds of short identities.
+// Identities shorter than this have too few selections to pay for waking the pool.
+constexpr std::size_t kParallelLength = 9;
+
 // One round over the identity's connected selections (the row's subsets that hold
 // together): `per_split(c1, c2, out)` appends the results of one split, and the result is
 // the sequential walk's, in row order.
@@ -29,8 +30,6 @@ namespace {
 // sorting, and on the pool the calling thread's share of a short round stays small. A
 // failure sends the round to a walk in row order on the calling thread, so that the
 // failure raised is the one that walk meets first.
-constexpr std::size_t kParallelLength = 9;
-
 template <class Out, class PerSplit>
 std::vector<Out> run_round(const IdentityCirc& identity, const RuleTable& rules, bool parallel, PerSplit per_split) {
     const std::size_t n = identity.len();
@@ -56,7 +55,6 @@ std::vector<Out> run_round(const IdentityCirc& identity, const RuleTable& rules,
         for (std::uint32_t mask : wires.connected_subsets(max_size)) visit(mask, out);
         return out;
     };
-    // Waking the pool costs more than the few selections of a short identity.
     parallel = parallel && pool::num_threads() > 1 && n >= kParallelLength;
 
     struct Part {

@@ -136,6 +136,8 @@ void rotate_left(V& v, std::size_t k) {
 }  // namespace
 
 std::optional<std::pair<Circ, Circ>> IdentitySubcircuit::split() const {
+    // Flags and instructions move together below: they must match one for one.
+    check(gates.size() == circuit->len(), "assertion failed: gates.len() == circuit.len()");
     const auto first = std::find(gates.begin(), gates.end(), true);
     if (first == gates.end()) return std::nullopt;
     const auto f = static_cast<std::size_t>(first - gates.begin());
@@ -449,6 +451,8 @@ private:
 
 std::optional<std::pair<Circ, Circ>> split_mask(const IdentityCirc& identity, std::uint32_t mask) {
     check(identity.len() <= 32, "assertion failed: a selection mask covers at most 32 instructions");
+    check(identity.len() == 32 || (mask >> identity.len()) == 0,
+          "assertion failed: a selection mask selects only instructions of its identity");
     return MaskSplit(identity, mask).run(identity.nqubits());
 }
 

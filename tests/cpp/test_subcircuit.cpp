@@ -112,6 +112,11 @@ TEST(Subcircuit, SplitCases) {
     EXPECT_FALSE(select(apart, {0, 1}).is_connected());
     EXPECT_TRUE(select(apart, {0, 2}).is_connected());
 
+    // Flags that do not match the instructions one for one are refused, not read past.
+    EXPECT_PANIC((IdentitySubcircuit{&apart, std::vector<bool>(5, true)}.split()),
+                 "assertion failed: gates.len() == circuit.len()");
+    EXPECT_PANIC(split_mask(apart, 1u << 4), "assertion failed: a selection mask selects only instructions of its identity");
+
     // Nothing selected: connected, no split.
     EXPECT_TRUE(select(apart, {}).is_connected());
     EXPECT_FALSE(select(apart, {}).split());
