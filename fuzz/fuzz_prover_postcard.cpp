@@ -8,6 +8,7 @@
 
 #include "identity/eccprove.hpp"
 #include "panic.hpp"
+#include "round_trip.hpp"
 
 using namespace brimsel;
 
@@ -23,20 +24,10 @@ bool same(const IdentityProver& a, const IdentityProver& b) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    postcard::Reader r(data, size);
-    IdentityProver value;
-    try {
-        value = IdentityProver::deserialize(r);
-    } catch (const postcard::Error&) {
-        return 0;
-    } catch (const Panic&) {
-        return 0;  // a gate text that names no registered gate
-    }
-    postcard::Writer w;
-    value.serialize(w);
-    const std::string again = w.take();
-    postcard::Reader r2(again);
-    if (!same(IdentityProver::deserialize(r2), value)) std::abort();
+    auto decoded = fuzz::decode_and_round_trip<IdentityProver>(
+        data, size, [](postcard::Reader& r) { return IdentityProver::deserialize(r); }, same);
+    if (!decoded) return 0;
+    IdentityProver& value = *decoded;
     // Nothing read is checked to be an identity or a sound rule, but rounds over it must stay
     // defined: a short assumption rewritten with the stored rules, and the proof of a short
     // proved identity exported.
