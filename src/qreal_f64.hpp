@@ -79,11 +79,12 @@ struct Qreal {
 
 #if defined(__SSE2__)
 // Qreal::percision_repr of the two lanes of `v` into out[0] and out[1]. Below
-// 2^30 after scaling the truncation fits 32 bits and the lanes go together;
-// anything else (NaN included) takes the scalar path.
+// 2^30 after scaling the lanes go together; anything else (NaN included)
+// takes the scalar path.
 inline void percision_repr2(__m128d v, std::uint64_t* out) noexcept {
     const __m128d p = _mm_mul_pd(v, _mm_set1_pd(16777216.0));
-    const __m128d magnitude = _mm_andnot_pd(_mm_set1_pd(-0.0), p);
+    const __m128d sign = _mm_and_pd(p, _mm_set1_pd(-0.0));
+    const __m128d magnitude = _mm_xor_pd(p, sign);
     if (_mm_movemask_pd(_mm_cmplt_pd(magnitude, _mm_set1_pd(1073741824.0))) != 3) [[unlikely]] {
         double lanes[2];
         _mm_storeu_pd(lanes, v);
@@ -91,14 +92,13 @@ inline void percision_repr2(__m128d v, std::uint64_t* out) noexcept {
         out[1] = Qreal(lanes[1]).percision_repr();
         return;
     }
-    const __m128i t = _mm_cvttpd_epi32(p);
-    const __m128d frac = _mm_sub_pd(p, _mm_cvtepi32_pd(t));
-    // Compare masks are -1 in a lane that holds: subtracting adds one.
-    const __m128i up = _mm_castpd_si128(_mm_cmpge_pd(frac, _mm_set1_pd(0.5)));
-    const __m128i down = _mm_castpd_si128(_mm_cmple_pd(frac, _mm_set1_pd(-0.5)));
-    __m128i r = _mm_unpacklo_epi32(t, _mm_srai_epi32(t, 31));
-    r = _mm_add_epi64(_mm_sub_epi64(r, up), down);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), r);
+    // Half away from zero: adding the largest double below 1/2, with p's sign,
+    // lands past the next integer exactly when p's fraction reaches 1/2 (the
+    // sum rounds to nearest, and below 2^30 its spacing is far finer than the
+    // gap), so truncation finishes the rounding.
+    const __m128d nudged = _mm_add_pd(p, _mm_or_pd(sign, _mm_set1_pd(0.49999999999999994)));
+    const __m128i t = _mm_cvttpd_epi32(nudged);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi32(t, _mm_srai_epi32(t, 31)));
 }
 #endif
 

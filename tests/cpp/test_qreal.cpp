@@ -113,3 +113,40 @@ TEST(Qreal, FastRoundingMatchesTheLibrary) {
     for (double v : values)
         ASSERT_EQ(Qreal::round_saturating(v), saturating_i64(std::round(v))) << v;
 }
+
+#if defined(__SSE2__)
+// The two-lane key against the scalar one, around every half and integer of the
+// scaled value, at the edge of the vector path and past it.
+TEST(Qreal, TwoLaneKeysMatchTheScalarKey) {
+    std::mt19937_64 rng(11);
+    std::vector<double> scaled = {0.0, -0.0, 0.5, -0.5, 1.5, -2.5, 1073741823.5, -1073741823.5, 1073741824.0,
+                                  -1073741824.0, 1e300, std::numeric_limits<double>::infinity(),
+                                  std::numeric_limits<double>::quiet_NaN(),
+                                  std::numeric_limits<double>::denorm_min()};
+    for (int k = 0; k < 100000; ++k) {
+        // A half or an integer at a random scale, and its neighbours a few steps away.
+        const double base = std::ldexp(static_cast<double>(rng() % (std::uint64_t{1} << 31)), -1) *
+                            (rng() & 1 ? 1.0 : -1.0) / static_cast<double>(std::uint64_t{1} << (rng() % 31));
+        double below = base, above = base;
+        for (int s = 0; s < 3; ++s) {
+            below = std::nextafter(below, -INFINITY);
+            above = std::nextafter(above, INFINITY);
+            scaled.push_back(below);
+            scaled.push_back(above);
+        }
+        scaled.push_back(base);
+        std::uint64_t bits = rng();
+        double d;
+        std::memcpy(&d, &bits, sizeof d);
+        scaled.push_back(d);
+    }
+    for (std::size_t i = 0; i + 1 < scaled.size(); ++i) {
+        // Unscaled so that the key's own scaling is exact.
+        const double a = scaled[i] / 16777216.0, b = scaled[i + 1] / 16777216.0;
+        std::uint64_t out[2];
+        percision_repr2(_mm_set_pd(b, a), out);
+        ASSERT_EQ(out[0], Qreal(a).percision_repr()) << a;
+        ASSERT_EQ(out[1], Qreal(b).percision_repr()) << b;
+    }
+}
+#endif
