@@ -36,6 +36,32 @@ std::optional<Op> op_of(const Instr32& instr, std::size_t n) {
     return Op{*kind, q[0], two ? q[1] : std::uint8_t{0}};
 }
 
+// Non-zero 32-bit keys to indices, by open addressing in a fixed table that is
+// kept at most half full by its user.
+class SlotMap {
+public:
+    explicit SlotMap(std::size_t capacity) : keys_(capacity), values_(capacity) {}
+    std::int32_t find(std::uint32_t key) const noexcept {
+        for (std::size_t i = slot(key);; i = (i + 1) & (keys_.size() - 1)) {
+            if (keys_[i] == key) return values_[i];
+            if (keys_[i] == 0) return -1;
+        }
+    }
+    void insert(std::uint32_t key, std::int32_t value) noexcept {
+        std::size_t i = slot(key);
+        while (keys_[i] != 0) i = (i + 1) & (keys_.size() - 1);
+        keys_[i] = key;
+        values_[i] = value;
+    }
+
+private:
+    std::size_t slot(std::uint32_t key) const noexcept {
+        return static_cast<std::size_t>((key * 0x9E3779B1u) >> 8) & (keys_.size() - 1);
+    }
+    std::vector<std::uint32_t> keys_;
+    std::vector<std::int32_t> values_;
+};
+
 constexpr std::size_t factorial(std::size_t n) { return n <= 1 ? 1 : n * factorial(n - 1); }
 
 // The composition (a * b)[i] = a[b[i]] of two permutations of N positions.
@@ -132,6 +158,7 @@ public:
           won_all_(forward_.size() * kWords) {
         load(ev.initial_state, initial_);
         load(ev.backtrack_state, backtrack_);
+        prefix_states_.reserve(kCachedStates);
         // The candidates of each equality mask, cut to N positions; positions
         // past the last tie map to themselves.
         const auto& table = EQMASK_TO_PERMS();
@@ -579,21 +606,51 @@ private:
         return rank;
     }
 
-    // The backtrack state relabelled by `back_perm` (the amplitude at index i
-    // moves to the index whose bit perm[j] is bit j of i), made on first use.
-    const State& backtrack_by(Permut32 back_perm) {
-        const std::size_t rank = rank_of(back_perm);
-        if (!have_rank_[rank]) {
-            State& out = by_rank_[rank];
-            for (std::size_t i = 0; i < L; ++i) {
-                std::size_t to = 0;
-                for (std::size_t j = 0; j < N; ++j) to |= ((i >> j) & 1u) << back_perm.get(j);
-                out.re[to] = backtrack_.re[i];
-                out.im[to] = backtrack_.im[i];
-            }
-            have_rank_[rank] = true;
+    // x relabelled by `p`: the amplitude at index i moves to the index whose
+    // bit p[j] is bit j of i.
+    static void relabel(const State& y, Permut32 p, State& x) noexcept {
+        for (std::size_t i = 0; i < L; ++i) {
+            std::size_t to = 0;
+            for (std::size_t j = 0; j < N; ++j) to |= ((i >> j) & 1u) << p.get(j);
+            x.re[to] = y.re[i];
+            x.im[to] = y.im[i];
         }
-        return by_rank_[rank];
+    }
+
+    // `op` on the qubits that `inv` gives for its own.
+    static Op relabelled(Op op, Permut32 inv) noexcept {
+        const bool two = op.kind == KernelKind::CX || op.kind == KernelKind::SWAP;
+        return Op{op.kind, inv.get(op.q0), two ? inv.get(op.q1) : std::uint8_t{0}};
+    }
+    // A number below 256 for each op of the kernels on N qubits.
+    static std::uint32_t op_code(Op op) noexcept {
+        return (static_cast<std::uint32_t>(op.kind) * N + op.q0) * N + op.q1;
+    }
+
+    // The backtrack state with the first `n` of `ops` applied, in y: made from
+    // the longest prefix the cache holds, and remembered for prefixes of up to
+    // kCachedOps ops while the cache has room.
+    void backtrack_with(const Op* ops, std::size_t n, State& y) {
+        std::uint32_t key = 0;
+        const State* from = &backtrack_;
+        std::size_t done = 0;
+        const std::size_t cached = std::min(n, kCachedOps);
+        for (; done < cached; ++done) {
+            const std::uint32_t next = key | ((op_code(ops[done]) + 1) << (8 * done));
+            const std::int32_t at = prefixes_.find(next);
+            if (at < 0) break;
+            key = next;
+            from = &prefix_states_[static_cast<std::size_t>(at)];
+        }
+        copy(*from, y);
+        for (; done < n; ++done) {
+            apply(y, ops[done]);
+            if (done < cached && prefix_states_.size() < prefix_states_.capacity()) {
+                key |= (op_code(ops[done]) + 1) << (8 * done);
+                prefixes_.insert(key, static_cast<std::int32_t>(prefix_states_.size()));
+                prefix_states_.push_back(y);
+            }
+        }
     }
 
     // src[j]: the index whose amplitude lands on j when a state is relabelled
@@ -621,18 +678,37 @@ private:
     // (-1 when there is none yet) and keeps it when it is smaller; front_ holds
     // its front permutation.
     int candidate(Permut32 back_perm, Op last, bool have_best) {
-        State b;
-        copy(backtrack_by(back_perm), b);
-        apply(b, last);
-        for (std::size_t i = circuit_adjoint_.size(); i-- > 0;) apply(b, circuit_adjoint_[i]);
+        // The relabelled backtrack state with the ops applied is the backtrack
+        // state with the ops on relabelled qubits, relabelled afterwards: every
+        // pair of amplitudes a gate mixes maps to a pair in the same roles, so
+        // the values are the same bit for bit. Its amplitudes 0 and L-1 stay in
+        // place, and the relabelling is folded into the reads below; only a
+        // phase taken from the sum of all amplitudes needs the state itself.
+        const Permut32 inv = inverse<N>(back_perm);
+        const std::size_t n = circuit_adjoint_.size() + 1;
+        ops_.resize(n);
+        ops_[0] = relabelled(last, inv);
+        for (std::size_t d = 1; d < n; ++d) ops_[d] = relabelled(circuit_adjoint_[n - 1 - d], inv);
+        State y;
+        backtrack_with(ops_.data(), n, y);
         std::uint64_t cand[2 * L];
-        single_reference_ = phase_keys(b, cand);
+        single_reference_ = phase_keys(y, cand);
+        Permut32 to_y = inv;  // qubit q of the relabelled state is qubit to_y[q] of y
+        if (!single_reference_) {
+            State x;
+            relabel(y, back_perm, x);
+            phase_keys(x, cand);
+            to_y = Permut32::identity(N);
+        }
         QubitKey bkeys[N];
-        qubit_keys(cand, bkeys);
+        for (std::size_t q = 0; q < N; ++q) {
+            const std::size_t only = std::size_t{1} << to_y.get(q), others = (L - 1) & ~only;
+            bkeys[q] = {cand[only], cand[L + only], cand[others], cand[L + others]};
+        }
         const auto [front_perm, eqmask] = order_of<N>(bkeys);
         if (eqmask != 0) panic("Non-deterministic front permutation detected during evaluation");
         front_ = front_perm;
-        const std::uint8_t* src = sources(front_perm);
+        const std::uint8_t* src = sources(compose<N>(to_y, front_perm));
         std::uint64_t* won_re = won_ + 1;
         std::uint64_t* won_im = won_ + L + 2;
         int c = have_best ? 0 : -1;
@@ -654,14 +730,18 @@ private:
     State initial_{}, backtrack_{};
     static constexpr std::size_t kCodes = std::size_t{1} << (3 * N);
     std::array<std::uint8_t, kCodes> rank_by_code_;
-    std::array<State, kPerms> by_rank_{};
-    std::array<bool, kPerms> have_rank_{};
+    // Backtrack states with the first ops of candidates applied, by their op codes.
+    static constexpr std::size_t kCachedOps = 2;
+    static constexpr std::size_t kCachedStates = (std::size_t{1} << 20) / sizeof(State);
+    SlotMap prefixes_{2 * kCachedStates};
+    std::vector<State> prefix_states_;
     std::array<std::array<std::uint8_t, L>, kPerms> src_by_rank_{};
     std::array<bool, kPerms> have_src_{};
     std::array<std::vector<Permut32>, std::size_t{1} << (N - 1)> rows_;
     std::vector<Op> forward_, adjoint_;  // per placement
     std::vector<std::pair<Gate16, std::pair<Op, Op>>> by_gate_;  // forward and adjoint kinds per gate
     std::vector<Op> circuit_adjoint_;
+    std::vector<Op> ops_;  // the current candidate's, in the order they apply
     // The popped circuit's forward state phase-fixed by its amplitude 0, when that one is the reference.
     bool prefix_fix_ = false;
     double prefix_fr_ = 0.0, prefix_fi_ = 0.0;
