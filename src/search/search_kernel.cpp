@@ -101,23 +101,35 @@ inline std::pair<Permut32, unsigned> order_of(const QubitKey* keys) noexcept {
     // Each qubit's position counts the qubits that go before it; of two equal
     // keys the lower qubit goes first, as a stable sort from ascending order has
     // it. The first words nearly always differ, and then decide alone.
-    unsigned rank[N] = {};
+    std::uint64_t first[N];
+    for (std::size_t q = 0; q < N; ++q) first[q] = keys[q][0];
     bool distinct = true;
     for (std::size_t i = 0; i < N; ++i)
-        for (std::size_t j = i + 1; j < N; ++j) distinct &= keys[i][0] != keys[j][0];
+        for (std::size_t j = i + 1; j < N; ++j) distinct &= first[i] != first[j];
+    unsigned rank[N] = {};
+    std::uint32_t raw = std::uint32_t{N} << 24;
+    if (distinct) [[likely]] {
+        for (std::size_t i = 0; i < N; ++i)
+            for (std::size_t j = i + 1; j < N; ++j) {
+                const bool j_first = first[j] < first[i];
+                rank[i] += j_first;
+                rank[j] += !j_first;
+            }
+        for (std::size_t q = 0; q < N; ++q) raw |= std::uint32_t(q) << (3 * rank[q]);
+        return {Permut32::from_raw(raw), 0};
+    }
     for (std::size_t i = 0; i < N; ++i)
         for (std::size_t j = i + 1; j < N; ++j) {
-            const bool j_first = distinct ? keys[j][0] < keys[i][0] : key_less(keys[j], keys[i]);
+            const bool j_first = key_less(keys[j], keys[i]);
             rank[i] += j_first;
             rank[j] += !j_first;
         }
     std::uint8_t qubits[N];
     for (std::size_t q = 0; q < N; ++q) qubits[rank[q]] = static_cast<std::uint8_t>(q);
-    std::uint32_t raw = std::uint32_t{N} << 24;
     unsigned mask = 0;
     for (std::size_t k = 0; k < N; ++k) {
         raw |= std::uint32_t{qubits[k]} << (3 * k);
-        if (!distinct && k + 1 < N && key_equal(keys[qubits[k]], keys[qubits[k + 1]])) mask |= 1u << k;
+        if (k + 1 < N && key_equal(keys[qubits[k]], keys[qubits[k + 1]])) mask |= 1u << k;
     }
     return {Permut32::from_raw(raw), mask};
 }
