@@ -475,7 +475,7 @@ std::pair<RawECCs, SearchCounters> RawECCs::search(const Evaluator& ev, std::vec
     std::vector<std::uint64_t> keys(instrs.size());
     std::vector<std::size_t> pair_start(instrs.size() + 1);
     std::vector<PairList::Pair> pairs;
-    std::vector<Instr32> prefix_front, front, back;
+    std::vector<Instr32> front;
     CompiledGates compiled;
     // Without a kernel for every placement: the evaluator's general step.
     auto evaluate_general = [&](RawECCs& raw, const std::vector<Instr32>& circuit, SearchCounters& counters) {
@@ -523,8 +523,9 @@ std::pair<RawECCs, SearchCounters> RawECCs::search(const Evaluator& ev, std::vec
             if (at == masks.end()) masks.push_back(m);
         }
     }
-    std::vector<std::vector<Instr32>> back_tails(instrs.size());
-    std::vector<bool> back_tail_done(instrs.size());
+    // Per set of marked qubits: a free first slot for the placement, then the rest of the back layer.
+    std::vector<std::vector<Instr32>> backs(instrs.size());
+    std::vector<bool> back_done(instrs.size());
     return breadth_first(ev, [&](RawECCs& raw, AliasList node, std::vector<Instr32>& circuit,
                                            std::deque<AliasList>& queue, SearchCounters& counters) {
         pairs.clear();
@@ -538,32 +539,37 @@ std::pair<RawECCs, SearchCounters> RawECCs::search(const Evaluator& ev, std::vec
         // The layers of the popped circuit's extensions: its own front layer and
         // the qubits it covers, extended by the placement; the back layer starts
         // from the placement, and the rest of it depends only on the qubits the
-        // placement marks, so it is walked once for each set of them.
+        // placement marks, so it is walked once for each set of them. Each
+        // placement only writes itself into the slot at the end or the start.
         std::uint32_t covered = 0;
-        prefix_front.clear();
+        front.clear();
         for (const Instr32& i : circuit)
-            if (mark_surface(i, covered)) prefix_front.push_back(i);
-        for (std::vector<Instr32>& t : back_tails) t.clear();
-        std::fill(back_tail_done.begin(), back_tail_done.end(), false);
+            if (mark_surface(i, covered)) front.push_back(i);
+        const std::size_t prefix_front = front.size();
+        front.emplace_back();
+        std::fill(back_done.begin(), back_done.end(), false);
         for (std::size_t p = 0; p < instrs.size(); ++p) {
             const Instr32 last = instrs[p];
-            front = prefix_front;
             std::uint32_t seen = covered;
-            if (mark_surface(last, seen)) front.push_back(last);
-            back.clear();
+            front[prefix_front] = last;
+            const std::span<const Instr32> front_layer(front.data(), prefix_front + mark_surface(last, seen));
             seen = 0;
-            if (mark_surface(last, seen)) back.push_back(last);
+            const bool last_in_back = mark_surface(last, seen);
             const std::size_t d = mask_index[p];
-            if (!back_tail_done[d]) {
+            std::vector<Instr32>& back = backs[d];
+            if (!back_done[d]) {
+                back.assign(1, last);
                 for (std::size_t i = circuit.size(); i-- > 0;)
-                    if (mark_surface(circuit[i], seen)) back_tails[d].push_back(circuit[i]);
-                back_tail_done[d] = true;
+                    if (mark_surface(circuit[i], seen)) back.push_back(circuit[i]);
+                back_done[d] = true;
             }
-            back.insert(back.end(), back_tails[d].begin(), back_tails[d].end());
+            back[0] = last;
+            const std::span<const Instr32> back_layer =
+                std::span<const Instr32>(back).subspan(last_in_back ? 0 : 1);
             const std::size_t size = circuit.size() + 1;
             for (std::size_t k = pair_start[p]; k < pair_start[p + 1]; ++k) {
                 const auto [f, b] = pairs[k];
-                auto [is_new, child] = raw.offer(keys[p], f, b, node, last, size, front, back);
+                auto [is_new, child] = raw.offer(keys[p], f, b, node, last, size, front_layer, back_layer);
                 if (is_new && size < max_size) queue.push_back(child);
                 ++counters[2];
             }
