@@ -167,10 +167,13 @@ public:
         : forward_(std::move(forward)),
           adjoint_(std::move(adjoint)),
           by_gate_(std::move(by_gate)),
-          won_all_(forward_.size() * kWords) {
+          won_all_(forward_.size() * kWords),
+          fkeys_all_(forward_.size() * N),
+          twin_(forward_.size()) {
         load(ev.initial_state, initial_);
         load(ev.backtrack_state, backtrack_);
         prefix_states_.reserve(kCachedStates);
+        symmetric_ = symmetric(initial_);
         // The candidates of each equality mask, cut to N positions; positions
         // past the last tie map to themselves.
         const auto& table = EQMASK_TO_PERMS();
@@ -197,11 +200,28 @@ public:
         }
         prepare_prefix(prefix);
         const std::size_t m = forward_.size();
+        reps_.clear();
+        hashed_.clear();
         for (std::size_t p = 0; p < m; ++p) {
             pair_start[p] = pairs.size();
+            twin_[p] = -1;
+            // A placement that the circuit's symmetry maps to one evaluated before
+            // takes that one's outcome, relabelled (see derive).
+            const std::uint32_t shape = symmetric_ ? shape_of(forward_[p]) : kNoShape;
+            if (shape != kNoShape) {
+                bool derived = false;
+                for (const Rep& rep : reps_)
+                    if (rep.shape == shape) {
+                        derive(p, rep, pairs, pair_start);
+                        derived = true;
+                        break;
+                    }
+                if (derived) continue;
+            }
+            hashed_.push_back(p);
             won_ = won_all_.data() + p * kWords;
-            QubitKey fkeys[N];
-            forward_keys(prefix, forward_[p], fkeys);
+            QubitKey* fkeys = fkeys_all_.data() + p * N;
+            const bool forward_single = forward_keys(prefix, forward_[p], fkeys);
             const auto [perm, mask] = order_of<N>(fkeys);
             // A candidate whose back permutation differs from an evaluated one's only
             // by a relabelling r among qubits that neither the circuit nor the
@@ -215,6 +235,7 @@ public:
             evaluated_.clear();
             std::uint32_t best_count = 0;
             bool have_best = false;
+            bool all_single = forward_single;
             for (Permut32 r : rows_[mask]) {
                 const Permut32 back_perm = compose<N>(perm, r);
                 const std::uint32_t blind = untouched ? blind_to(back_perm, untouched) : 0;
@@ -234,6 +255,7 @@ public:
                 } else {
                     c = candidate(back_perm, adjoint_[p], have_best);
                     front = front_;
+                    all_single = all_single && single_reference_;
                     if (c < 0) ++best_count;
                     if (untouched && single_reference_)
                         evaluated_.push_back({blind, back_perm, front, best_count, c <= 0});
@@ -244,16 +266,119 @@ public:
                 }
                 if (c <= 0) pairs.push_back({front, inverse<N>(back_perm)});
             }
+            if (shape != kNoShape && all_single) reps_.push_back({shape, static_cast<std::uint32_t>(p), perm});
         }
         pair_start[m] = pairs.size();
         // The hashes of the canonical states, fed as StateVec::hash feeds them, two at a time.
-        std::size_t p = 0;
-        for (; p + 1 < m; p += 2)
-            stable_hash_words2(won_all_.data() + p * kWords, won_all_.data() + (p + 1) * kWords, kWords, keys + p);
-        if (p < m) keys[p] = stable_hash_words(won_all_.data() + p * kWords, kWords);
+        std::size_t k = 0;
+        for (; k + 1 < hashed_.size(); k += 2) {
+            std::uint64_t both[2];
+            stable_hash_words2(won_all_.data() + hashed_[k] * kWords, won_all_.data() + hashed_[k + 1] * kWords,
+                               kWords, both);
+            keys[hashed_[k]] = both[0];
+            keys[hashed_[k + 1]] = both[1];
+        }
+        if (k < hashed_.size()) keys[hashed_[k]] = stable_hash_words(won_all_.data() + hashed_[k] * kWords, kWords);
+        for (std::size_t p = 0; p < m; ++p)
+            if (twin_[p] >= 0) keys[p] = keys[static_cast<std::size_t>(twin_[p])];
     }
 
 private:
+    // A placement evaluated in full whose outcome others can take over.
+    struct Rep {
+        std::uint32_t shape;
+        std::uint32_t placement;
+        Permut32 perm;  // its forward qubit order
+    };
+    static constexpr std::uint32_t kNoShape = ~std::uint32_t{0};
+
+    // The placement's kind with its qubits, where a qubit the circuit leaves
+    // alone is only told apart from the placement's other one. Two placements
+    // of one shape differ by a relabelling s of the untouched qubits, which
+    // fixes the circuit gate by gate and, when the initial state is the same
+    // under every relabelling, the circuit's state too. Placements with
+    // nothing untouched have no other of their shape.
+    std::uint32_t shape_of(Op op) const noexcept {
+        const bool two = op.kind == KernelKind::CX || op.kind == KernelKind::SWAP;
+        const std::uint32_t touched = circuit_qubits_;
+        auto code = [&](std::uint8_t q, std::uint32_t fresh) { return (touched >> q) & 1u ? q : 8u + fresh; };
+        const bool free0 = !((touched >> op.q0) & 1u), free1 = two && !((touched >> op.q1) & 1u);
+        if (!free0 && !free1) return kNoShape;
+        const std::uint32_t a = code(op.q0, 0), b = two ? code(op.q1, free0 ? 1u : 0u) : 0u;
+        return (static_cast<std::uint32_t>(op.kind) << 16) | (a << 8) | b;
+    }
+
+    // The relabelling s of the untouched qubits that takes `from`'s qubits to
+    // `to`'s, the other untouched qubits in order onto the rest.
+    Permut32 sigma_of(Op from, Op to) const noexcept {
+        const bool two = from.kind == KernelKind::CX || from.kind == KernelKind::SWAP;
+        std::uint8_t image[8];
+        std::uint32_t used_from = 0, used_to = 0;
+        for (std::size_t q = 0; q < N; ++q) image[q] = static_cast<std::uint8_t>(q);
+        auto map = [&](std::uint8_t a, std::uint8_t b) {
+            image[a] = b;
+            used_from |= 1u << a;
+            used_to |= 1u << b;
+        };
+        map(from.q0, to.q0);
+        if (two) map(from.q1, to.q1);
+        const std::uint32_t free = ((1u << N) - 1) & ~circuit_qubits_;
+        std::uint32_t rest_from = free & ~used_from, rest_to = free & ~used_to;
+        while (rest_from) {
+            const unsigned a = static_cast<unsigned>(std::countr_zero(rest_from));
+            const unsigned b = static_cast<unsigned>(std::countr_zero(rest_to));
+            image[a] = static_cast<std::uint8_t>(b);
+            rest_from &= rest_from - 1;
+            rest_to &= rest_to - 1;
+        }
+        std::uint32_t raw = std::uint32_t{N} << 24;
+        for (std::size_t q = 0; q < N; ++q) raw |= std::uint32_t{image[q]} << (3 * q);
+        return Permut32::from_raw(raw);
+    }
+
+    // Placement p is s(rep) for a relabelling s of the untouched qubits. Its
+    // forward state is rep's relabelled by s (the circuit's state stays as it
+    // is), so its order keys are rep's moved by s, and its forward order is
+    // s . perm . t for a relabelling t within the ties. Its candidate for the
+    // back permutation b runs the ops of rep's candidate for inverse(s) . b on
+    // the same qubits of the backtrack state: the same canonical state, with
+    // the front order moved by s. Rep's pairs say which of its candidates
+    // reached the least state, so p's pairs follow in p's own order of
+    // candidates, and its key is rep's.
+    void derive(std::size_t p, const Rep& rep, std::vector<PairList::Pair>& pairs, const std::size_t* pair_start) {
+        const std::size_t from = rep.placement;
+        twin_[p] = static_cast<std::int32_t>(from);
+        const Permut32 sigma = sigma_of(forward_[from], forward_[p]);
+        const Permut32 sigma_inv = inverse<N>(sigma);
+        const QubitKey* rep_keys = fkeys_all_.data() + from * N;
+        QubitKey fkeys[N];
+        for (std::size_t q = 0; q < N; ++q) fkeys[q] = rep_keys[sigma_inv.get(q)];
+        const auto [perm, mask] = order_of<N>(fkeys);
+        const std::size_t begin = pair_start[from], end = pair_start[from + 1];
+        for (Permut32 r : rows_[mask]) {
+            const Permut32 back_perm = compose<N>(perm, r);
+            const Permut32 rep_back_inv = inverse<N>(compose<N>(sigma_inv, back_perm));
+            for (std::size_t k = begin; k < end; ++k)
+                if (pairs[k].second == rep_back_inv) {
+                    pairs.push_back({compose<N>(sigma, pairs[k].first), inverse<N>(back_perm)});
+                    break;
+                }
+        }
+    }
+
+    // Whether every relabelling of the qubits leaves the state as it is, bit for bit.
+    static bool symmetric(const State& s) noexcept {
+        for (std::size_t a = 0; a < N; ++a)
+            for (std::size_t b = a + 1; b < N; ++b)
+                for (std::size_t i = 0; i < L; ++i) {
+                    const std::size_t j = ((i >> a) & 1u) == ((i >> b) & 1u) ? i : i ^ ((std::size_t{1} << a) | (std::size_t{1} << b));
+                    if (std::memcmp(&s.re[i], &s.re[j], sizeof(double)) != 0 ||
+                        std::memcmp(&s.im[i], &s.im[j], sizeof(double)) != 0)
+                        return false;
+                }
+        return true;
+    }
+
     static std::uint32_t qubits_of(Op op) noexcept {
         const bool two = op.kind == KernelKind::CX || op.kind == KernelKind::SWAP;
         return (1u << op.q0) | (two ? 1u << op.q1 : 0u);
@@ -540,7 +665,8 @@ private:
     // reference read are computed, unless the reference is the sum of all.
     // An op that keeps amplitude 0 keeps the prefix's phase fix, and the keys
     // of the amplitudes it only moves or leaves are the prefix's.
-    void forward_keys(const State& prefix, Op op, QubitKey* out) const noexcept {
+    // Returns whether the phase reference was a single amplitude.
+    bool forward_keys(const State& prefix, Op op, QubitKey* out) const noexcept {
         if (prefix_fix_ && keeps_first(op)) {
             const std::size_t bit0 = std::size_t{1} << op.q0, bit1 = std::size_t{1} << op.q1;
             auto keys_of = [&](std::size_t k, std::uint64_t& kr, std::uint64_t& ki) {
@@ -569,7 +695,7 @@ private:
                 keys_of(only, out[q][0], out[q][1]);
                 keys_of(others, out[q][2], out[q][3]);
             }
-            return;
+            return true;
         }
         double zr, zi;
         value_after(prefix, op, 0, zr, zi);
@@ -582,7 +708,7 @@ private:
                 std::uint64_t keys[2 * L];
                 phase_keys(f, keys);
                 qubit_keys(keys, out);
-                return;
+                return false;
             }
         }
         double fr, fi;
@@ -600,6 +726,7 @@ private:
             keys_of(only, out[q][0], out[q][1]);
             keys_of(others, out[q][2], out[q][3]);
         }
+        return true;
     }
 
     // The order keys of the qubits from a state's rounded keys.
@@ -773,6 +900,13 @@ private:
     // The winners' words of every placement of the circuit; won_ is the current one's.
     std::vector<std::uint64_t> won_all_;
     std::uint64_t* won_ = nullptr;
+    // Per placement: the forward order keys, and the placement whose outcome it
+    // took over (-1: evaluated itself).
+    std::vector<QubitKey> fkeys_all_;
+    std::vector<std::int32_t> twin_;
+    std::vector<Rep> reps_;          // of the current circuit
+    std::vector<std::size_t> hashed_;  // the placements evaluated themselves
+    bool symmetric_ = false;         // the initial state under every relabelling of the qubits
 };
 
 template <std::size_t N>

@@ -54,8 +54,10 @@ void expect_same_evaluations(const Evaluator& ev, SearchKernel& kernel, const st
 
 TEST(SearchKernel, MatchesTheGeneralEvaluator) {
     // Random circuits of every kernel gate, on evaluators of 1 to 5 qubits: drawn
-    // ones, and ones whose states have zeros where the phase fix takes its
-    // reference, so that it falls back to the last amplitude and to the sum.
+    // ones (whose initial states no relabelling changes), one with an initial
+    // state without that symmetry, and ones whose states have zeros where the
+    // phase fix takes its reference, so that it falls back to the last
+    // amplitude and to the sum.
     // Circuits of diagonal gates and exchanges keep those zeros in place.
     for (std::uint8_t n = 1; n <= 5; ++n) {
         const std::vector<Instr32> placements = kernel_placements(n);
@@ -65,6 +67,11 @@ TEST(SearchKernel, MatchesTheGeneralEvaluator) {
         const std::uint64_t last = (std::uint64_t{1} << n) - 1;
         Rng rng = Rng::from_seed(n);
         std::vector<Evaluator> evaluators = {Evaluator::from_random(n, rng)};
+        // An initial state that relabelling the qubits changes: placements that
+        // differ only on qubits the circuit leaves alone are then evaluated each.
+        // (On fewer qubits its candidates tie, and both paths fail alike.)
+        if (n >= 3)
+            evaluators.push_back(Evaluator{StateVec::from_random(rng, n), evaluators[0].backtrack_state});
         // (Two qubits left with two amplitudes tie too easily.)
         if (n >= 2)
             evaluators.push_back(Evaluator{with_zeros(evaluators[0].initial_state, {0}),
