@@ -207,7 +207,7 @@ public:
             twin_[p] = -1;
             // A placement that the circuit's symmetry maps to one evaluated before
             // takes that one's outcome, relabelled (see derive).
-            const std::uint32_t shape = symmetric_ ? shape_of(forward_[p]) : kNoShape;
+            const std::uint32_t shape = symmetric_ ? shape_of(p) : kNoShape;
             if (shape != kNoShape) {
                 bool derived = false;
                 for (const Rep& rep : reps_)
@@ -266,7 +266,10 @@ public:
                 }
                 if (c <= 0) pairs.push_back({front, inverse<N>(back_perm)});
             }
-            if (shape != kNoShape && all_single) reps_.push_back({shape, static_cast<std::uint32_t>(p), perm});
+            // Only a placement whose phases all came from a single amplitude
+            // stands for others: a sum would add the relabelled amplitudes in
+            // another order.
+            if (shape != kNoShape && all_single) reps_.push_back({shape, static_cast<std::uint32_t>(p)});
         }
         pair_start[m] = pairs.size();
         // The hashes of the canonical states, fed as StateVec::hash feeds them, two at a time.
@@ -288,24 +291,25 @@ private:
     struct Rep {
         std::uint32_t shape;
         std::uint32_t placement;
-        Permut32 perm;  // its forward qubit order
     };
     static constexpr std::uint32_t kNoShape = ~std::uint32_t{0};
 
-    // The placement's kind with its qubits, where a qubit the circuit leaves
-    // alone is only told apart from the placement's other one. Two placements
-    // of one shape differ by a relabelling s of the untouched qubits, which
-    // fixes the circuit gate by gate and, when the initial state is the same
-    // under every relabelling, the circuit's state too. Placements with
-    // nothing untouched have no other of their shape.
-    std::uint32_t shape_of(Op op) const noexcept {
+    // Placement p's kinds (forward and adjoint) with its qubits, where a qubit
+    // the circuit leaves alone is only told apart from the placement's other
+    // one. Two placements of one shape differ by a relabelling s of the
+    // untouched qubits, which fixes the circuit gate by gate and, when the
+    // initial state is the same under every relabelling, the circuit's state
+    // too. Placements with nothing untouched have no other of their shape.
+    std::uint32_t shape_of(std::size_t p) const noexcept {
+        const Op op = forward_[p];
         const bool two = op.kind == KernelKind::CX || op.kind == KernelKind::SWAP;
         const std::uint32_t touched = circuit_qubits_;
         auto code = [&](std::uint8_t q, std::uint32_t fresh) { return (touched >> q) & 1u ? q : 8u + fresh; };
         const bool free0 = !((touched >> op.q0) & 1u), free1 = two && !((touched >> op.q1) & 1u);
         if (!free0 && !free1) return kNoShape;
         const std::uint32_t a = code(op.q0, 0), b = two ? code(op.q1, free0 ? 1u : 0u) : 0u;
-        return (static_cast<std::uint32_t>(op.kind) << 16) | (a << 8) | b;
+        return (static_cast<std::uint32_t>(adjoint_[p].kind) << 24) | (static_cast<std::uint32_t>(op.kind) << 16) |
+               (a << 8) | b;
     }
 
     // The relabelling s of the untouched qubits that takes `from`'s qubits to

@@ -257,7 +257,9 @@ TEST(ProverSearch, AddingAndProvingAgree) {
         IdentityProver q = p;
         const bool assumed = q.add_identity(root, 2, 2000);
         EXPECT_TRUE(q.proved.contains(root));
-        if (assumed) EXPECT_TRUE(q.proved.contains(q.assume.back()));
+        if (assumed) {
+            EXPECT_TRUE(q.proved.contains(q.assume.back()));
+        }
         // Huge allowances behave as unlimited ones instead of wrapping or allocating.
         EXPECT_EQ(p.prove_identity(root, ~std::uint64_t{0}, 50), p.prove_identity(root, 1000, 50));
     }
