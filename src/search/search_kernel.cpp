@@ -272,16 +272,12 @@ public:
             if (shape != kNoShape && all_single) reps_.push_back({shape, static_cast<std::uint32_t>(p)});
         }
         pair_start[m] = pairs.size();
-        // The hashes of the canonical states, fed as StateVec::hash feeds them, two at a time.
-        std::size_t k = 0;
-        for (; k + 1 < hashed_.size(); k += 2) {
-            std::uint64_t both[2];
-            stable_hash_words2(won_all_.data() + hashed_[k] * kWords, won_all_.data() + hashed_[k + 1] * kWords,
-                               kWords, both);
-            keys[hashed_[k]] = both[0];
-            keys[hashed_[k + 1]] = both[1];
-        }
-        if (k < hashed_.size()) keys[hashed_[k]] = stable_hash_words(won_all_.data() + hashed_[k] * kWords, kWords);
+        // The hashes of the canonical states, fed as StateVec::hash feeds them, several at a time.
+        runs_.clear();
+        for (std::size_t p : hashed_) runs_.push_back(won_all_.data() + p * kWords);
+        hashes_.resize(hashed_.size());
+        stable_hash_words_many(runs_.data(), runs_.size(), kWords, hashes_.data());
+        for (std::size_t k = 0; k < hashed_.size(); ++k) keys[hashed_[k]] = hashes_[k];
         for (std::size_t p = 0; p < m; ++p)
             if (twin_[p] >= 0) keys[p] = keys[static_cast<std::size_t>(twin_[p])];
     }
@@ -910,6 +906,8 @@ private:
     std::vector<std::int32_t> twin_;
     std::vector<Rep> reps_;          // of the current circuit
     std::vector<std::size_t> hashed_;  // the placements evaluated themselves
+    std::vector<const std::uint64_t*> runs_;  // their canonical states' words
+    std::vector<std::uint64_t> hashes_;
     bool symmetric_ = false;         // the initial state under every relabelling of the qubits
 };
 

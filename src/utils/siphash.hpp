@@ -51,6 +51,13 @@ private:
 std::uint64_t stable_hash_words(const std::uint64_t* words, std::size_t n) noexcept;
 void stable_hash_words2(const std::uint64_t* a, const std::uint64_t* b, std::size_t n,
                         std::uint64_t out[2]) noexcept;
+// The hashes of `count` runs of n words each, out[k] that of runs[k]: eight at
+// a time in vector lanes where the processor has AVX2, in pairs otherwise. The
+// portable form never takes the vector path.
+void stable_hash_words_many(const std::uint64_t* const* runs, std::size_t count, std::size_t n,
+                            std::uint64_t* out) noexcept;
+void stable_hash_words_many_portable(const std::uint64_t* const* runs, std::size_t count, std::size_t n,
+                                     std::uint64_t* out) noexcept;
 
 // One-shot hash of a byte string.
 std::uint64_t siphash13(const void* data, std::size_t len) noexcept;

@@ -108,3 +108,27 @@ TEST(StableHash, WholeWordRunsMatchTheHasher) {
         EXPECT_EQ(both[1], hb.finish()) << n;
     }
 }
+
+TEST(StableHash, ManyRunsAtOnce) {
+    // Every count around the groups of eight and lengths around the blocks of
+    // four words, through the dispatching form and the portable one.
+    std::mt19937_64 rng(7);
+    for (std::size_t n : {0u, 1u, 3u, 4u, 5u, 8u, 66u, 67u}) {
+        std::vector<std::vector<std::uint64_t>> data(19, std::vector<std::uint64_t>(n));
+        std::vector<const std::uint64_t*> runs;
+        for (auto& d : data) {
+            for (auto& w : d) w = rng();
+            runs.push_back(d.data());
+        }
+        for (std::size_t count = 0; count <= runs.size(); ++count) {
+            std::vector<std::uint64_t> fast(count), portable(count);
+            stable_hash_words_many(runs.data(), count, n, fast.data());
+            stable_hash_words_many_portable(runs.data(), count, n, portable.data());
+            for (std::size_t k = 0; k < count; ++k) {
+                const std::uint64_t expected = stable_hash_words(runs[k], n);
+                ASSERT_EQ(fast[k], expected) << n << " words, run " << k << " of " << count;
+                ASSERT_EQ(portable[k], expected) << n << " words, run " << k << " of " << count;
+            }
+        }
+    }
+}
