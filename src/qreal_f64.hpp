@@ -10,7 +10,12 @@
 #include <emmintrin.h>
 #endif
 
+#include "utils/cpu.hpp"
 #include "utils/siphash.hpp"
+
+#if defined(BRIMSEL_HAVE_AVX2_PATHS)
+#include <immintrin.h>
+#endif
 
 namespace brimsel {
 
@@ -100,6 +105,20 @@ inline void percision_repr2(__m128d v, std::uint64_t* out) noexcept {
     const __m128i t = _mm_cvttpd_epi32(nudged);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi32(t, _mm_srai_epi32(t, 31)));
 }
+#endif
+
+#if defined(BRIMSEL_HAVE_AVX2_PATHS)
+// Qreal::percision_repr of four lanes, as percision_repr2 makes them, into
+// out[0..3]; `in_range` loses the lanes whose scaled value reaches 2^30 (or is
+// NaN), whose keys are then not right.
+__attribute__((target("avx2"))) inline void percision_repr4(__m256d v, std::uint64_t* out, __m256d& in_range) noexcept {
+    const __m256d p = _mm256_mul_pd(v, _mm256_set1_pd(16777216.0));
+    const __m256d sign = _mm256_and_pd(p, _mm256_set1_pd(-0.0));
+    in_range = _mm256_and_pd(in_range, _mm256_cmp_pd(_mm256_xor_pd(p, sign), _mm256_set1_pd(1073741824.0), _CMP_LT_OQ));
+    const __m256d nudged = _mm256_add_pd(p, _mm256_or_pd(sign, _mm256_set1_pd(0.49999999999999994)));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_cvtepi32_epi64(_mm256_cvttpd_epi32(nudged)));
+}
+
 #endif
 
 // A complex number of tolerant reals (real part, imaginary part).

@@ -3,9 +3,10 @@
 
 #include <cstring>
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include "utils/cpu.hpp"
+
+#if defined(BRIMSEL_HAVE_AVX2_PATHS)
 #include <immintrin.h>
-#define BRIMSEL_SIPHASH_AVX2 1
 #endif
 
 namespace brimsel {
@@ -168,7 +169,7 @@ void stable_hash_words_many_portable(const std::uint64_t* const* runs, std::size
     if (k < count) out[k] = stable_hash_words(runs[k], n);
 }
 
-#if defined(BRIMSEL_SIPHASH_AVX2)
+#if defined(BRIMSEL_HAVE_AVX2_PATHS)
 namespace {
 
 // The same rounds on four states at once, one per 64-bit lane; integer
@@ -265,9 +266,8 @@ BRIMSEL_AVX2 void hash8_avx2(const std::uint64_t* const* runs, std::size_t n, st
 
 void stable_hash_words_many(const std::uint64_t* const* runs, std::size_t count, std::size_t n,
                             std::uint64_t* out) noexcept {
-#if defined(BRIMSEL_SIPHASH_AVX2)
-    static const bool avx2 = __builtin_cpu_supports("avx2");
-    if (avx2)
+#if defined(BRIMSEL_HAVE_AVX2_PATHS)
+    if (use_avx2())
         for (; count >= 8; count -= 8, runs += 8, out += 8) hash8_avx2(runs, n, out);
 #endif
     stable_hash_words_many_portable(runs, count, n, out);

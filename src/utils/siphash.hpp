@@ -52,7 +52,7 @@ std::uint64_t stable_hash_words(const std::uint64_t* words, std::size_t n) noexc
 void stable_hash_words2(const std::uint64_t* a, const std::uint64_t* b, std::size_t n,
                         std::uint64_t out[2]) noexcept;
 // The hashes of `count` runs of n words each, out[k] that of runs[k]: eight at
-// a time in vector lanes where the processor has AVX2, in pairs otherwise. The
+// a time in vector lanes where use_avx2() allows, in pairs otherwise. The
 // portable form never takes the vector path.
 void stable_hash_words_many(const std::uint64_t* const* runs, std::size_t count, std::size_t n,
                             std::uint64_t* out) noexcept;

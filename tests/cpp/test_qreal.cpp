@@ -114,12 +114,15 @@ TEST(Qreal, FastRoundingMatchesTheLibrary) {
         ASSERT_EQ(Qreal::round_saturating(v), saturating_i64(std::round(v))) << v;
 }
 
-#if defined(__SSE2__)
-// The two-lane key against the scalar one, around every half and integer of the
-// scaled value, at the edge of the vector path and past it.
-TEST(Qreal, TwoLaneKeysMatchTheScalarKey) {
+namespace {
+
+// Scaled values around every half and integer, at the edge of the vector
+// paths and past it, and raw random bit patterns.
+std::vector<double> scaled_edge_values() {
     std::mt19937_64 rng(11);
-    std::vector<double> scaled = {0.0, -0.0, 0.5, -0.5, 1.5, -2.5, 1073741823.5, -1073741823.5, 1073741824.0,
+    std::vector<double> scaled = {0.0, -0.0, 0.5, -0.5, 1.5, -2.5, 0.49999999999999994, -0.49999999999999994,
+                                  0.5000000000000001, 1.4999999999999998, -2.5000000000000004,
+                                  1073741823.5, -1073741823.5, 1073741824.0,
                                   -1073741824.0, 1e300, std::numeric_limits<double>::infinity(),
                                   std::numeric_limits<double>::quiet_NaN(),
                                   std::numeric_limits<double>::denorm_min()};
@@ -140,13 +143,50 @@ TEST(Qreal, TwoLaneKeysMatchTheScalarKey) {
         std::memcpy(&d, &bits, sizeof d);
         scaled.push_back(d);
     }
-    for (std::size_t i = 0; i + 1 < scaled.size(); ++i) {
-        // Unscaled so that the key's own scaling is exact.
-        const double a = scaled[i] / 16777216.0, b = scaled[i + 1] / 16777216.0;
+    // Unscaled, so that the key's own scaling is exact.
+    for (double& v : scaled) v /= 16777216.0;
+    return scaled;
+}
+
+}  // namespace
+
+#if defined(__SSE2__)
+// The vector keys against the scalar one. A lane out of the vector range must
+// say so (four lanes) or take the scalar path (two lanes).
+TEST(Qreal, TwoLaneKeysMatchTheScalarKey) {
+    const std::vector<double> values = scaled_edge_values();
+    for (std::size_t i = 0; i + 1 < values.size(); ++i) {
+        const double a = values[i], b = values[i + 1];
         std::uint64_t out[2];
         percision_repr2(_mm_set_pd(b, a), out);
         ASSERT_EQ(out[0], Qreal(a).percision_repr()) << a;
         ASSERT_EQ(out[1], Qreal(b).percision_repr()) << b;
+    }
+}
+#endif
+
+#if defined(BRIMSEL_HAVE_AVX2_PATHS)
+__attribute__((target("avx2"))) static bool four_lane_keys(const double* v, std::uint64_t* out) {
+    __m256d in_range = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
+    percision_repr4(_mm256_loadu_pd(v), out, in_range);
+    return _mm256_movemask_pd(in_range) == 0xF;
+}
+
+TEST(Qreal, FourLaneKeysMatchTheScalarKey) {
+    if (!use_avx2()) GTEST_SKIP() << "no AVX2 on this processor";
+    const std::vector<double> values = scaled_edge_values();
+    for (std::size_t i = 0; i + 3 < values.size(); ++i) {
+        std::uint64_t out[4];
+        const bool in_range = four_lane_keys(&values[i], out);
+        bool all_below = true;
+        for (int k = 0; k < 4; ++k) {
+            const double p = values[i + k] * 16777216.0;
+            all_below = all_below && std::fabs(p) < 1073741824.0;
+            if (std::fabs(p) < 1073741824.0) {
+                ASSERT_EQ(out[k], Qreal(values[i + k]).percision_repr()) << values[i + k];
+            }
+        }
+        ASSERT_EQ(in_range, all_below) << i;
     }
 }
 #endif

@@ -12,6 +12,7 @@
 #include "circ/gate/gates.hpp"
 #include "search/double_perm_search.hpp"
 #include "utils/siphash.hpp"
+#include "utils/cpu.hpp"
 
 using namespace brimsel;
 
@@ -111,19 +112,25 @@ std::string describe(const Recorded& r) {
 }  // namespace
 
 TEST(SearchDigest, SeededSearchesMatchTheirRecords) {
-    for (const Recorded& r : recorded()) {
-        const Outcome o = run(r);
-        // On a mismatch the message shows the figures in the table's form.
-        char got[160];
-        std::snprintf(got, sizeof got, "got {%llu, %llu, %llu}, %zu, 0x%016llx, 0x%016llx",
-                      static_cast<unsigned long long>(o.counters[0]),
-                      static_cast<unsigned long long>(o.counters[1]),
-                      static_cast<unsigned long long>(o.counters[2]), o.classes,
-                      static_cast<unsigned long long>(o.postcard_digest),
-                      static_cast<unsigned long long>(o.progress_digest));
-        EXPECT_EQ(o.counters, r.counters) << describe(r) << ": " << got;
-        EXPECT_EQ(o.classes, r.classes) << describe(r) << ": " << got;
-        EXPECT_EQ(o.postcard_digest, r.postcard_digest) << describe(r) << ": " << got;
-        EXPECT_EQ(o.progress_digest, r.progress_digest) << describe(r) << ": " << got;
+    // Through the wide vector paths where the processor has them, and through the portable ones.
+    for (const bool wide : {true, false}) {
+        set_avx2_allowed(wide);
+        for (const Recorded& r : recorded()) {
+            const Outcome o = run(r);
+            // On a mismatch the message shows the figures in the table's form.
+            char got[160];
+            std::snprintf(got, sizeof got, "got {%llu, %llu, %llu}, %zu, 0x%016llx, 0x%016llx",
+                          static_cast<unsigned long long>(o.counters[0]),
+                          static_cast<unsigned long long>(o.counters[1]),
+                          static_cast<unsigned long long>(o.counters[2]), o.classes,
+                          static_cast<unsigned long long>(o.postcard_digest),
+                          static_cast<unsigned long long>(o.progress_digest));
+            const char* path = wide ? " (wide paths allowed)" : " (portable paths)";
+            EXPECT_EQ(o.counters, r.counters) << describe(r) << path << ": " << got;
+            EXPECT_EQ(o.classes, r.classes) << describe(r) << path << ": " << got;
+            EXPECT_EQ(o.postcard_digest, r.postcard_digest) << describe(r) << path << ": " << got;
+            EXPECT_EQ(o.progress_digest, r.progress_digest) << describe(r) << path << ": " << got;
+        }
     }
+    set_avx2_allowed(true);
 }

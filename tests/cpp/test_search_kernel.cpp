@@ -6,6 +6,7 @@
 #include "circ/gate/gates.hpp"
 #include "panic_matchers.hpp"
 #include "search/search_kernel.hpp"
+#include "utils/cpu.hpp"
 
 using namespace brimsel;
 
@@ -52,7 +53,19 @@ void expect_same_evaluations(const Evaluator& ev, SearchKernel& kernel, const st
 
 }  // namespace
 
+void match_the_general_evaluator();
+
 TEST(SearchKernel, MatchesTheGeneralEvaluator) {
+    // Through the wide vector paths where the processor has them, and through the portable ones.
+    for (const bool wide : {true, false}) {
+        SCOPED_TRACE(wide ? "wide paths allowed" : "portable paths");
+        set_avx2_allowed(wide);
+        match_the_general_evaluator();
+    }
+    set_avx2_allowed(true);
+}
+
+void match_the_general_evaluator() {
     // Random circuits of every kernel gate, on evaluators of 1 to 5 qubits: drawn
     // ones (whose initial states no relabelling changes), one with an initial
     // state without that symmetry, and ones whose states have zeros where the
