@@ -511,13 +511,18 @@ std::pair<RawECCs, SearchCounters> RawECCs::search(const Evaluator& ev, std::vec
         pair_start[instrs.size()] = pairs.size();
     };
     const std::unique_ptr<SearchKernel> kernel = SearchKernel::make(ev, instrs);
-    // The placements by the set of qubits they mark (as mark_surface marks them).
+    // Per placement: the qubits it marks (as mark_surface marks them), whether
+    // they are distinct (which puts it on the surface of any walk that has seen
+    // none of them), and the index of its set of marked qubits.
+    std::vector<std::uint32_t> place_mask(instrs.size());
+    std::vector<bool> place_distinct(instrs.size());
     std::vector<std::size_t> mask_index(instrs.size());
     {
         std::vector<std::uint32_t> masks;
         for (std::size_t p = 0; p < instrs.size(); ++p) {
             std::uint32_t m = 0;
-            mark_surface(instrs[p], m);
+            place_distinct[p] = mark_surface(instrs[p], m);
+            place_mask[p] = m;
             const auto at = std::find(masks.begin(), masks.end(), m);
             mask_index[p] = static_cast<std::size_t>(at - masks.begin());
             if (at == masks.end()) masks.push_back(m);
@@ -550,14 +555,14 @@ std::pair<RawECCs, SearchCounters> RawECCs::search(const Evaluator& ev, std::vec
         std::fill(back_done.begin(), back_done.end(), false);
         for (std::size_t p = 0; p < instrs.size(); ++p) {
             const Instr32 last = instrs[p];
-            std::uint32_t seen = covered;
             front[prefix_front] = last;
-            const std::span<const Instr32> front_layer(front.data(), prefix_front + mark_surface(last, seen));
-            seen = 0;
-            const bool last_in_back = mark_surface(last, seen);
+            const bool last_in_front = place_distinct[p] && (covered & place_mask[p]) == 0;
+            const std::span<const Instr32> front_layer(front.data(), prefix_front + last_in_front);
+            const bool last_in_back = place_distinct[p];
             const std::size_t d = mask_index[p];
             std::vector<Instr32>& back = backs[d];
             if (!back_done[d]) {
+                std::uint32_t seen = place_mask[p];
                 back.assign(1, last);
                 for (std::size_t i = circuit.size(); i-- > 0;)
                     if (mark_surface(circuit[i], seen)) back.push_back(circuit[i]);
