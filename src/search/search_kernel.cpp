@@ -395,7 +395,9 @@ private:
         for (std::size_t a = 0; a < N; ++a)
             for (std::size_t b = a + 1; b < N; ++b)
                 for (std::size_t i = 0; i < L; ++i) {
-                    const std::size_t j = ((i >> a) & 1u) == ((i >> b) & 1u) ? i : i ^ ((std::size_t{1} << a) | (std::size_t{1} << b));
+                    // i with bits a and b exchanged
+                    const std::size_t flip = (std::size_t{1} << a) | (std::size_t{1} << b);
+                    const std::size_t j = ((i >> a) & 1u) == ((i >> b) & 1u) ? i : i ^ flip;
                     if (std::memcmp(&s.re[i], &s.re[j], sizeof(double)) != 0 ||
                         std::memcmp(&s.im[i], &s.im[j], sizeof(double)) != 0)
                         return false;
@@ -773,8 +775,8 @@ private:
         return rank;
     }
 
-    // x relabelled by `p`: the amplitude at index i moves to the index whose
-    // bit p[j] is bit j of i.
+    // y relabelled by `p` into x: the amplitude at index i moves to the index
+    // whose bit p[j] is bit j of i.
     static void relabel(const State& y, Permut32 p, State& x) noexcept {
         for (std::size_t i = 0; i < L; ++i) {
             std::size_t to = 0;
@@ -789,8 +791,10 @@ private:
         const bool two = op.kind == KernelKind::CX || op.kind == KernelKind::SWAP;
         return Op{op.kind, inv.get(op.q0), two ? inv.get(op.q1) : std::uint8_t{0}};
     }
-    // A number below 256 for each op of the kernels on N qubits.
+    // A number below 255 for each op of the kernels on N qubits; one more than
+    // it takes a byte of a cached prefix's key.
     static std::uint32_t op_code(Op op) noexcept {
+        static_assert((static_cast<std::uint32_t>(KernelKind::CX) * N + N - 1) * N + N - 1 < 255);
         return (static_cast<std::uint32_t>(op.kind) * N + op.q0) * N + op.q1;
     }
 
