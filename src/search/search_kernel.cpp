@@ -27,13 +27,16 @@ struct Op {
     std::uint8_t q0, q1;
 };
 
+// Whether a kernel acts on two qubits (the exchanges) rather than one.
+constexpr bool on_two(KernelKind k) noexcept { return k == KernelKind::CX || k == KernelKind::SWAP; }
+
 // The op of `instr` on states of n qubits, when a kernel handles it with its
 // own number of distinct qubit arguments, all of them qubits of the state.
 std::optional<Op> op_of(const Instr32& instr, std::size_t n) {
     const std::optional<KernelKind> kind = GATE_FUNCS().kind(instr.gate);
     if (!kind) return std::nullopt;
     const std::span<const std::uint8_t> q = instr.qargs.as_slice();
-    const bool two = *kind == KernelKind::CX || *kind == KernelKind::SWAP;
+    const bool two = on_two(*kind);
     if (q.size() != (two ? 2u : 1u)) return std::nullopt;
     for (std::uint8_t x : q)
         if (x >= n) return std::nullopt;
@@ -41,11 +44,13 @@ std::optional<Op> op_of(const Instr32& instr, std::size_t n) {
     return Op{*kind, q[0], two ? q[1] : std::uint8_t{0}};
 }
 
-// Non-zero 32-bit keys to indices, by open addressing in a fixed table that is
-// kept at most half full by its user.
+// Non-zero 32-bit keys to indices, by open addressing in a fixed table (of a
+// power of two slots) that is kept at most half full by its user.
 class SlotMap {
 public:
-    explicit SlotMap(std::size_t capacity) : keys_(capacity), values_(capacity) {}
+    explicit SlotMap(std::size_t capacity) : keys_(capacity), values_(capacity) {
+        if (!std::has_single_bit(capacity)) panic("A slot map holds a power of two slots");
+    }
     std::int32_t find(std::uint32_t key) const noexcept {
         for (std::size_t i = slot(key);; i = (i + 1) & (keys_.size() - 1)) {
             if (keys_[i] == key) return values_[i];
@@ -322,7 +327,7 @@ private:
     // too. Placements with nothing untouched have no other of their shape.
     std::uint32_t shape_of(std::size_t p) const noexcept {
         const Op op = forward_[p];
-        const bool two = op.kind == KernelKind::CX || op.kind == KernelKind::SWAP;
+        const bool two = on_two(op.kind);
         const std::uint32_t touched = circuit_qubits_;
         auto code = [&](std::uint8_t q, std::uint32_t fresh) { return (touched >> q) & 1u ? q : 8u + fresh; };
         const bool free0 = !((touched >> op.q0) & 1u), free1 = two && !((touched >> op.q1) & 1u);
@@ -335,7 +340,7 @@ private:
     // The relabelling s of the untouched qubits that takes `from`'s qubits to
     // `to`'s, the other untouched qubits in order onto the rest.
     Permut32 sigma_of(Op from, Op to) const noexcept {
-        const bool two = from.kind == KernelKind::CX || from.kind == KernelKind::SWAP;
+        const bool two = on_two(from.kind);
         std::uint8_t image[8];
         std::uint32_t used_from = 0, used_to = 0;
         for (std::size_t q = 0; q < N; ++q) image[q] = static_cast<std::uint8_t>(q);
@@ -406,7 +411,7 @@ private:
     }
 
     static std::uint32_t qubits_of(Op op) noexcept {
-        const bool two = op.kind == KernelKind::CX || op.kind == KernelKind::SWAP;
+        const bool two = on_two(op.kind);
         return (1u << op.q0) | (two ? 1u << op.q1 : 0u);
     }
     // The permutation's images with those among `untouched` replaced by 7.
@@ -788,7 +793,7 @@ private:
 
     // `op` on the qubits that `inv` gives for its own.
     static Op relabelled(Op op, Permut32 inv) noexcept {
-        const bool two = op.kind == KernelKind::CX || op.kind == KernelKind::SWAP;
+        const bool two = on_two(op.kind);
         return Op{op.kind, inv.get(op.q0), two ? inv.get(op.q1) : std::uint8_t{0}};
     }
     // A number below 255 for each op of the kernels on N qubits; one more than
@@ -816,7 +821,7 @@ private:
         copy(*from, y);
         for (; done < n; ++done) {
             apply(y, ops[done]);
-            if (done < cached && prefix_states_.size() < prefix_states_.capacity()) {
+            if (done < cached && prefix_states_.size() < kCachedStates) {
                 key |= (op_code(ops[done]) + 1) << (8 * done);
                 prefixes_.insert(key, static_cast<std::int32_t>(prefix_states_.size()));
                 prefix_states_.push_back(y);
@@ -901,10 +906,13 @@ private:
     State initial_{}, backtrack_{};
     static constexpr std::size_t kCodes = std::size_t{1} << (3 * N);
     std::array<std::uint8_t, kCodes> rank_by_code_;
-    // Backtrack states with the first ops of candidates applied, by their op codes.
+    // Backtrack states with the first ops of candidates applied, by their op
+    // codes: at most 1 MiB of them, and never more than there are prefixes.
     static constexpr std::size_t kCachedOps = 2;
-    static constexpr std::size_t kCachedStates = (std::size_t{1} << 20) / sizeof(State);
-    SlotMap prefixes_{2 * kCachedStates};
+    static constexpr std::size_t kOpCodes = (static_cast<std::size_t>(KernelKind::CX) + 1) * N * N;
+    static constexpr std::size_t kCachedStates =
+        std::min((std::size_t{1} << 20) / sizeof(State), kOpCodes + kOpCodes * kOpCodes);
+    SlotMap prefixes_{std::bit_ceil(2 * kCachedStates)};
     std::vector<State> prefix_states_;
     std::array<std::array<std::uint8_t, L>, kPerms> src_by_rank_{};
     std::array<bool, kPerms> have_src_{};
