@@ -97,19 +97,10 @@ public:
         return 1;
     }
 
-    // Makes room for `n` entries in all without another rehash.
-    void reserve(std::size_t n) {
-        std::size_t want = std::bit_ceil(std::max<std::size_t>(16, (n * 8 + 6) / 7));
-        if (want > slots_.size()) rehash(want);
-    }
-
-    // The entry inserted i-th (from 0), and a hint to start loading it.
+    // The entry inserted i-th (from 0).
     const value_type& entry(std::size_t i) const {
         check_index(i, entries_.size());
         return entries_[i];
-    }
-    void prefetch_entry(std::size_t i) const noexcept {
-        if (i < entries_.size()) __builtin_prefetch(&entries_[i]);
     }
 
     // Starts loading the slot of `key`, ahead of a lookup.

@@ -392,15 +392,16 @@ std::pair<bool, AliasList> RawECCs::offer(std::uint64_t key, Permut32 front_perm
         return any < 8;
     };
     if (!is_new && relabels(front) && relabels(back)) {
-        // Most offers meet a class that holds one of their layers' gates already:
-        // each gate is relabelled and tested in turn, and the first found ends it.
+        // The offer joins an existing class only if none of its layers' gates,
+        // relabelled, is there yet; most offers meet one and end at it.
         const CircuitECC& c = it->second;
         for (const Instr32& g : front)
             if (c.front_gates.contains(g.apply_permutation(front_inv))) return {false, AliasList()};
         for (const Instr32& g : back)
             if (c.back_gates.contains(g.apply_permutation(back_perm))) return {false, AliasList()};
     }
-    // The layers relabelled once, for the tests (when not made above) and the inserts.
+    // The layers relabelled for the inserts; a qubit no permutation has fails
+    // here, so an existing class is only reached past this with the test above done.
     front_scratch_.clear();
     for (const Instr32& g : front) front_scratch_.push_back(g.apply_permutation(front_inv));
     back_scratch_.clear();
@@ -409,13 +410,6 @@ std::pair<bool, AliasList> RawECCs::offer(std::uint64_t key, Permut32 front_perm
         if (size > UINT32_MAX) panic("A stored circuit holds at most 4294967295 instructions");
         it = inner.insert_new(key);
         it->second.size = static_cast<std::uint32_t>(size);
-    } else {
-        const CircuitECC& c = it->second;
-        const bool front_unique = std::none_of(front_scratch_.begin(), front_scratch_.end(),
-                                               [&](const Instr32& g) { return c.front_gates.contains(g); });
-        const bool back_unique = std::none_of(back_scratch_.begin(), back_scratch_.end(),
-                                              [&](const Instr32& g) { return c.back_gates.contains(g); });
-        if (!front_unique || !back_unique) return {false, AliasList()};
     }
     CircuitECC& c = it->second;
     for (const Instr32& g : front_scratch_) c.front_gates.insert(g);
@@ -663,7 +657,7 @@ public:
             if (gates[g]) gate_rank_[g] = static_cast<std::uint16_t>(next++);
         const unsigned bq = static_cast<unsigned>(std::bit_width(nqubits));
         const unsigned bg = static_cast<unsigned>(std::bit_width(next == 0 ? 0 : next - 1));
-        bits_ = static_cast<unsigned>(std::bit_width(std::uint64_t{1} << (2 * bq + bg)));
+        bits_ = 2 * bq + bg + 1;
         per_key_ = bits_ > 64 ? 0 : 64 / bits_;
         shift1_ = bg;
         shift0_ = bg + bq;
