@@ -1,6 +1,7 @@
 // IdentitySet: packed records in word blocks, found through a table of tagged positions.
 #include "identity/identity_set.hpp"
 
+#include <algorithm>
 #include <bit>
 
 #include "state/rng.hpp"
@@ -86,7 +87,8 @@ IdentitySet::Pos IdentitySet::append(std::span<const Instr32> instrs, Permut32 p
     if (!fits() && blocks_.size() == 1 && blocks_.back().capacity < kBlockWords) {
         Block& last = blocks_.back();
         std::size_t cap = last.capacity;
-        while (cap - last.used < need && cap < kBlockWords) cap *= 2;
+        // Never past a block: a position names its block by its top bits.
+        while (cap - last.used < need && cap < kBlockWords) cap = std::min(cap * 2, kBlockWords);
         if (cap - last.used >= need) {
             auto words = std::make_unique<std::uint32_t[]>(cap);
             std::memcpy(words.get(), last.words.get(), last.used * sizeof(std::uint32_t));
