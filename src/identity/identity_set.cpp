@@ -59,11 +59,10 @@ std::span<const Instr32> IdentitySet::instrs_at(Pos pos) const noexcept {
     return {reinterpret_cast<const Instr32*>(w + 2), w[0]};
 }
 
-IdentityCirc IdentitySet::at(Pos pos) const {
-    const auto instrs = instrs_at(pos);
+IdentityCirc IdentitySet::identity(std::span<const Instr32> instrs, Permut32 perm) {
     Circ c;
     c.instrs.assign(instrs.begin(), instrs.end());
-    c.perm = perm_at(pos);
+    c.perm = perm;
     return IdentityCirc::new_(std::move(c));
 }
 
@@ -168,12 +167,7 @@ void IdentitySet::insert_all(const IdentitySet& other) {
 std::vector<IdentityCirc> IdentitySet::to_vector() const {
     std::vector<IdentityCirc> out;
     out.reserve(size_);
-    for_each([&](std::span<const Instr32> instrs, Permut32 perm) {
-        Circ c;
-        c.instrs.assign(instrs.begin(), instrs.end());
-        c.perm = perm;
-        out.push_back(IdentityCirc::new_(std::move(c)));
-    });
+    for_each([&](std::span<const Instr32> instrs, Permut32 perm) { out.push_back(identity(instrs, perm)); });
     return out;
 }
 

@@ -49,7 +49,9 @@ public:
     std::span<const Instr32> instrs_at(Pos pos) const noexcept;
     Permut32 perm_at(Pos pos) const noexcept { return Permut32::from_raw(word(pos + 1)); }
     std::size_t len_at(Pos pos) const noexcept { return word(pos); }
-    IdentityCirc at(Pos pos) const;
+    IdentityCirc at(Pos pos) const { return identity(instrs_at(pos), perm_at(pos)); }
+    // A record as the identity it stores.
+    static IdentityCirc identity(std::span<const Instr32> instrs, Permut32 perm);
 
     // f(instrs, perm) for every identity, in insertion order.
     template <class F>
