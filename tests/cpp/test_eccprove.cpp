@@ -71,6 +71,24 @@ TEST(IdentitySet, StoresDistinctIdentitiesInInsertionOrder) {
     EXPECT_EQ(big.to_vector().size(), 3u);
 }
 
+TEST(IdentitySet, MovedFromSetIsEmptyAndUsable) {
+    const IdentityCirc hh = IdentityCirc::new_(C({I1("h", 0), I1("h", 0)}, Permut32::identity(1)));
+    const IdentityCirc tt = IdentityCirc::new_(C({I1("t", 0), I1("tdg", 0)}, Permut32::identity(1)));
+    IdentitySet a;
+    a.insert(hh);
+    IdentitySet b(std::move(a));
+    IdentitySet c;
+    c = std::move(b);
+    EXPECT_EQ(c.to_vector(), std::vector<IdentityCirc>{hh});
+    for (IdentitySet* moved : {&a, &b}) {
+        EXPECT_TRUE(moved->empty());
+        EXPECT_FALSE(moved->contains(hh));
+        EXPECT_TRUE(moved->insert(tt));
+        EXPECT_TRUE(moved->contains(tt));
+        EXPECT_EQ(moved->to_vector(), std::vector<IdentityCirc>{tt});
+    }
+}
+
 TEST(IdentitySet, FirstBlockGrowsNoFurtherThanABlock) {
     // A first record of a size that is no power of two, then enough records to fill more
     // than a block: every record must still be found where it was stored.
