@@ -1,6 +1,7 @@
 // IdentitySet: packed records in word blocks, found through a table of tagged positions.
 #include "identity/identity_set.hpp"
 
+#include <algorithm>
 #include <bit>
 
 #include "state/rng.hpp"
@@ -58,11 +59,10 @@ std::span<const Instr32> IdentitySet::instrs_at(Pos pos) const noexcept {
     return {reinterpret_cast<const Instr32*>(w + 2), w[0]};
 }
 
-IdentityCirc IdentitySet::at(Pos pos) const {
-    const auto instrs = instrs_at(pos);
+IdentityCirc IdentitySet::identity(std::span<const Instr32> instrs, Permut32 perm) {
     Circ c;
     c.instrs.assign(instrs.begin(), instrs.end());
-    c.perm = perm_at(pos);
+    c.perm = perm;
     return IdentityCirc::new_(std::move(c));
 }
 
@@ -86,7 +86,8 @@ IdentitySet::Pos IdentitySet::append(std::span<const Instr32> instrs, Permut32 p
     if (!fits() && blocks_.size() == 1 && blocks_.back().capacity < kBlockWords) {
         Block& last = blocks_.back();
         std::size_t cap = last.capacity;
-        while (cap - last.used < need && cap < kBlockWords) cap *= 2;
+        // Never past a block: a position names its block by its top bits.
+        while (cap - last.used < need && cap < kBlockWords) cap = std::min(cap * 2, kBlockWords);
         if (cap - last.used >= need) {
             auto words = std::make_unique<std::uint32_t[]>(cap);
             std::memcpy(words.get(), last.words.get(), last.used * sizeof(std::uint32_t));
@@ -166,12 +167,7 @@ void IdentitySet::insert_all(const IdentitySet& other) {
 std::vector<IdentityCirc> IdentitySet::to_vector() const {
     std::vector<IdentityCirc> out;
     out.reserve(size_);
-    for_each([&](std::span<const Instr32> instrs, Permut32 perm) {
-        Circ c;
-        c.instrs.assign(instrs.begin(), instrs.end());
-        c.perm = perm;
-        out.push_back(IdentityCirc::new_(std::move(c)));
-    });
+    for_each([&](std::span<const Instr32> instrs, Permut32 perm) { out.push_back(identity(instrs, perm)); });
     return out;
 }
 

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "identity/idcircuit.hpp"
@@ -32,8 +33,25 @@ public:
     IdentitySet();
     IdentitySet(const IdentitySet& other);
     IdentitySet& operator=(const IdentitySet& other);
-    IdentitySet(IdentitySet&&) noexcept = default;
-    IdentitySet& operator=(IdentitySet&&) noexcept = default;
+    // A set moved from is left empty and ready for use.
+    IdentitySet(IdentitySet&& other) noexcept
+        : key0_(other.key0_), key1_(other.key1_), blocks_(std::move(other.blocks_)),
+          slots_(std::move(other.slots_)), size_(std::exchange(other.size_, 0)) {
+        other.blocks_.clear();
+        other.slots_.clear();
+    }
+    IdentitySet& operator=(IdentitySet&& other) noexcept {
+        if (this != &other) {
+            key0_ = other.key0_;
+            key1_ = other.key1_;
+            blocks_ = std::move(other.blocks_);
+            slots_ = std::move(other.slots_);
+            size_ = std::exchange(other.size_, 0);
+            other.blocks_.clear();
+            other.slots_.clear();
+        }
+        return *this;
+    }
 
     std::size_t size() const noexcept { return size_; }
     bool empty() const noexcept { return size_ == 0; }
@@ -49,7 +67,9 @@ public:
     std::span<const Instr32> instrs_at(Pos pos) const noexcept;
     Permut32 perm_at(Pos pos) const noexcept { return Permut32::from_raw(word(pos + 1)); }
     std::size_t len_at(Pos pos) const noexcept { return word(pos); }
-    IdentityCirc at(Pos pos) const;
+    IdentityCirc at(Pos pos) const { return identity(instrs_at(pos), perm_at(pos)); }
+    // A record as the identity it stores.
+    static IdentityCirc identity(std::span<const Instr32> instrs, Permut32 perm);
 
     // f(instrs, perm) for every identity, in insertion order.
     template <class F>

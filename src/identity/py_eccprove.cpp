@@ -16,10 +16,7 @@ namespace {
 Ref to_py_set(const IdentitySet& set) {
     Ref out = Ref::check(PySet_New(nullptr));
     set.for_each([&](std::span<const Instr32> instrs, Permut32 perm) {
-        Circ c;
-        c.instrs.assign(instrs.begin(), instrs.end());
-        c.perm = perm;
-        Ref item = Ref::check(to_py(IdentityCirc::new_(std::move(c))));
+        Ref item = Ref::check(to_py(IdentitySet::identity(instrs, perm)));
         if (PySet_Add(out.get(), item.get()) < 0) throw ErrorAlreadySet{};
     });
     return out;

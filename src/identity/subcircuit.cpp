@@ -467,8 +467,9 @@ std::vector<std::pair<Circ, Circ>> IdentitySubcircuit::par_subcircuit_splits(con
     auto parts = pool::map(chunks, [&](std::size_t c) {
         std::vector<std::pair<Circ, Circ>> out;
         const std::size_t begin = c * kChunk;
-        for_each_split(identity, wires, all_connected.subspan(begin, std::min(kChunk, connected.size() - begin)),
-                       [](std::uint32_t) { return true; }, [&](Circ s, Circ r) { out.emplace_back(std::move(s), std::move(r)); });
+        for (std::uint32_t mask : all_connected.subspan(begin, std::min(kChunk, connected.size() - begin)))
+            if (wires.is_convex(mask))
+                if (auto s = split_mask(identity, mask)) out.push_back(std::move(*s));
         return out;
     });
     std::vector<std::pair<Circ, Circ>> all;

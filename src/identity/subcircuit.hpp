@@ -158,15 +158,4 @@ std::optional<std::pair<Circ, Circ>> split_mask(const IdentityCirc& identity, st
 // The largest selection tried on an identity of n instructions.
 inline std::size_t max_selection(std::size_t n) noexcept { return n / 2 + 1; }
 
-// For a round: the splits of the given connected selections that `keep` admits and that
-// are convex, in order, handed to `each`.
-template <class Keep, class F>
-void for_each_split(const IdentityCirc& identity, const WireTable& wires, std::span<const std::uint32_t> connected,
-                    Keep&& keep, F&& each) {
-    for (std::uint32_t mask : connected) {
-        if (!keep(mask) || !wires.is_convex(mask)) continue;
-        if (auto s = split_mask(identity, mask)) each(std::move(s->first), std::move(s->second));
-    }
-}
-
 }  // namespace brimsel

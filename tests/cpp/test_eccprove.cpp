@@ -71,6 +71,42 @@ TEST(IdentitySet, StoresDistinctIdentitiesInInsertionOrder) {
     EXPECT_EQ(big.to_vector().size(), 3u);
 }
 
+TEST(IdentitySet, MovedFromSetIsEmptyAndUsable) {
+    const IdentityCirc hh = IdentityCirc::new_(C({I1("h", 0), I1("h", 0)}, Permut32::identity(1)));
+    const IdentityCirc tt = IdentityCirc::new_(C({I1("t", 0), I1("tdg", 0)}, Permut32::identity(1)));
+    IdentitySet a;
+    a.insert(hh);
+    IdentitySet b(std::move(a));
+    IdentitySet c;
+    c = std::move(b);
+    EXPECT_EQ(c.to_vector(), std::vector<IdentityCirc>{hh});
+    for (IdentitySet* moved : {&a, &b}) {
+        EXPECT_TRUE(moved->empty());
+        EXPECT_FALSE(moved->contains(hh));
+        EXPECT_TRUE(moved->insert(tt));
+        EXPECT_TRUE(moved->contains(tt));
+        EXPECT_EQ(moved->to_vector(), std::vector<IdentityCirc>{tt});
+    }
+}
+
+TEST(IdentitySet, FirstBlockGrowsNoFurtherThanABlock) {
+    // A first record of a size that is no power of two, then enough records to fill more
+    // than a block: every record must still be found where it was stored.
+    IdentitySet set;
+    std::vector<IdentityCirc> expect;
+    const std::vector<Instr32> gates{I1("h", 0), I1("t", 0), I1("x", 0), I1("s", 0)};
+    for (std::size_t i = 0; i < 1100; ++i) {
+        std::vector<Instr32> instrs(1100 - 2, I1("h", 0));
+        for (std::size_t k = 0, v = i; k < 8; ++k, v /= 4) instrs[k] = gates[v % 4];
+        expect.push_back(IdentityCirc::new_(C(std::move(instrs), Permut32::identity(1))));
+        const auto pos = set.insert(expect.back());
+        ASSERT_TRUE(pos) << i;
+        ASSERT_EQ(set.at(*pos), expect.back()) << i;
+    }
+    for (const IdentityCirc& id : expect) ASSERT_TRUE(set.contains(id));
+    EXPECT_EQ(set.to_vector(), expect);
+}
+
 TEST(ProverBuild, EmptyClassList) {
     auto [p, err] = build_quietly(ECCs{{}, 3});
     EXPECT_EQ(err, "Building identity prover from 0 ECCs\nProving Identities\n");
