@@ -14,7 +14,6 @@
 #include <string>
 
 #include "panic_matchers.hpp"
-#include "search/double_perm_search.hpp"
 #include "utils/progress.hpp"
 
 using namespace brimsel;
