@@ -6,23 +6,9 @@
 #include <cstring>
 #include <pthread.h>
 
+#include "utils/file.hpp"
+
 namespace brimsel {
-
-namespace {
-
-void write_all(int fd, const char* data, std::size_t len) {
-    while (len > 0) {
-        ssize_t n = ::write(fd, data, len);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return;
-        }
-        data += n;
-        len -= static_cast<std::size_t>(n);
-    }
-}
-
-}  // namespace
 
 void panic(std::string message, SourceLocation where) {
     char name[64] = {0};
@@ -39,7 +25,7 @@ void panic(std::string message, SourceLocation where) {
     report += ":\n";
     report += message;
     report += '\n';
-    write_all(STDERR_FILENO, report.data(), report.size());
+    (void)write_fully(STDERR_FILENO, report);  // a report that cannot be written is dropped
     throw Panic(std::move(message), where);
 }
 

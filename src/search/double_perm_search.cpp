@@ -1,36 +1,17 @@
 // Evaluating circuits into canonical states, and the breadth-first search over placements.
 #include "search/double_perm_search.hpp"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <bit>
-#include <cerrno>
-#include <cstring>
 #include <deque>
 
 #include "search/search_kernel.hpp"
 #include "state/order_info.hpp"
 #include "utils/fmt_join.hpp"
 #include "utils/memory.hpp"
+#include "utils/progress.hpp"
 
 namespace brimsel {
-
-void print_stdout(std::string_view text) {
-    const char* p = text.data();
-    std::size_t left = text.size();
-    while (left > 0) {
-        ssize_t n = ::write(STDOUT_FILENO, p, left);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            const int e = errno;
-            panic(std::string("failed printing to stdout: ") + std::strerror(e) + " (os error " +
-                  std::to_string(e) + ")");
-        }
-        p += n;
-        left -= static_cast<std::size_t>(n);
-    }
-}
 
 namespace {
 

@@ -289,7 +289,4 @@ private:
     std::vector<Instr32> front_layer_, back_layer_, front_scratch_, back_scratch_;
 };
 
-// Writes a line to the process's standard output directly.
-void print_stdout(std::string_view text);
-
 }  // namespace brimsel

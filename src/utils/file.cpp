@@ -13,16 +13,8 @@ namespace {
 
 constexpr std::size_t kBufferSize = 8192;
 
-void write_all(int fd, const char* p, std::size_t n) {
-    while (n > 0) {
-        ssize_t w = ::write(fd, p, n);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            throw WriteError(os_error_text(errno));
-        }
-        p += w;
-        n -= static_cast<std::size_t>(w);
-    }
+void write_all(int fd, std::string_view data) {
+    if (const int err = write_fully(fd, data)) throw WriteError(write_error_text(err));
 }
 
 // Opens `path`; a failure throws FileError with `failure` ("Failed to ... file: ") before its text.
@@ -43,6 +35,26 @@ std::string os_error_text(int err) {
     return std::string(text) + " (os error " + std::to_string(err) + ")";
 }
 
+int write_fully(int fd, std::string_view data) noexcept {
+    const char* p = data.data();
+    std::size_t n = data.size();
+    while (n > 0) {
+        const ssize_t w = ::write(fd, p, n);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        if (w == 0) return kWriteZero;
+        p += w;
+        n -= static_cast<std::size_t>(w);
+    }
+    return 0;
+}
+
+std::string write_error_text(int err) {
+    return err == kWriteZero ? "failed to write whole buffer" : os_error_text(err);
+}
+
 OutputFile::OutputFile(const std::string& path) {
     fd_ = open_path(path, O_WRONLY | O_CREAT | O_TRUNC, "Failed to create file: ");
     buffer_.reserve(kBufferSize);
@@ -52,13 +64,13 @@ OutputFile::~OutputFile() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-void OutputFile::write_direct(std::string_view data) { write_all(fd_, data.data(), data.size()); }
+void OutputFile::write_direct(std::string_view data) { write_all(fd_, data); }
 
 void OutputFile::write(std::string_view data) {
     if (buffer_.size() + data.size() > kBufferSize) {
         flush();
         if (data.size() >= kBufferSize) {
-            write_all(fd_, data.data(), data.size());
+            write_all(fd_, data);
             return;
         }
     }
@@ -70,7 +82,7 @@ void OutputFile::flush() {
     std::string pending;
     pending.swap(buffer_);
     buffer_.reserve(kBufferSize);
-    write_all(fd_, pending.data(), pending.size());
+    write_all(fd_, pending);
 }
 
 InputFile::InputFile(const std::string& path) : fd_(open_path(path, O_RDONLY, "Failed to open file: ")) {}

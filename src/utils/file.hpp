@@ -25,6 +25,16 @@ public:
 // "No such file or directory (os error 2)"
 std::string os_error_text(int err);
 
+// What write_fully returns for a write that took nothing while bytes were left.
+inline constexpr int kWriteZero = -1;
+
+// Writes all of `data` to `fd`, retrying interrupted and partial writes. 0 once everything
+// is written; otherwise the errno of the write that failed, or kWriteZero.
+int write_fully(int fd, std::string_view data) noexcept;
+
+// The text of a write_fully failure: os_error_text, or "failed to write whole buffer".
+std::string write_error_text(int err);
+
 // Why a path holding a NUL byte is refused: the operating system would take
 // the text before the NUL as the path, a different file.
 inline constexpr const char* kNulInPath = "file name contained an unexpected NUL byte";

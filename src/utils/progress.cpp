@@ -1,14 +1,16 @@
-// The terminal progress bar: drawing, throttling and the terminal's width.
+// The terminal progress bar (drawing, throttling and the terminal's width) and plain console output.
 #include "utils/progress.hpp"
 
 #include <sys/ioctl.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <limits>
 #include <string_view>
 #include <utility>
+
+#include "panic.hpp"
+#include "utils/file.hpp"
 
 namespace brimsel {
 
@@ -20,21 +22,12 @@ constexpr std::string_view kClearLine = "\r\x1b[2K";
 
 }  // namespace
 
-void write_quietly(int fd, std::string_view data) noexcept {
-    const char* p = data.data();
-    std::size_t n = data.size();
-    while (n > 0) {
-        ssize_t w = ::write(fd, p, n);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return;
-        }
-        if (w == 0) return;
-        p += w;
-        n -= static_cast<std::size_t>(w);
-    }
-}
+void write_quietly(int fd, std::string_view data) noexcept { (void)write_fully(fd, data); }
 
+void print_stdout(std::string_view text) {
+    if (const int err = write_fully(STDOUT_FILENO, text))
+        panic("failed printing to stdout: " + write_error_text(err));
+}
 
 std::uint64_t monotonic_ns() noexcept {
     timespec ts{};

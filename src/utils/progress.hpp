@@ -1,4 +1,5 @@
-// A one-line terminal progress bar: "{wide_bar} {pos}/{len}", redrawn at most 20 times a second.
+// A one-line terminal progress bar: "{wide_bar} {pos}/{len}", redrawn at most 20 times a second;
+// and the plain writes of console output.
 #pragma once
 
 #include <cstdint>
@@ -72,5 +73,9 @@ std::uint64_t monotonic_ns() noexcept;
 // Writes everything to `fd`, retrying interrupted and partial writes; gives up silently on
 // any other failure: progress output never fails the work it reports on.
 void write_quietly(int fd, std::string_view data) noexcept;
+
+// Writes a line to the process's standard output directly; a failed write is an internal
+// failure "failed printing to stdout: {the error's text}".
+void print_stdout(std::string_view text);
 
 }  // namespace brimsel

@@ -8,10 +8,12 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <limits>
 #include <stdexcept>
 #include <string>
 
+#include "panic_matchers.hpp"
 #include "utils/progress.hpp"
 
 using namespace brimsel;
@@ -269,4 +271,49 @@ TEST(ProgressBar, PositionSaturates) {
     bar.inc(std::numeric_limits<std::uint64_t>::max());
     bar.inc(2);
     EXPECT_EQ(bar.position(), std::numeric_limits<std::uint64_t>::max());
+}
+
+// Standard output pointed at `fd` for one test, put back afterwards.
+class StdoutTo {
+public:
+    explicit StdoutTo(int fd) : saved_(::dup(STDOUT_FILENO)) {
+        std::fflush(stdout);
+        ::dup2(fd, STDOUT_FILENO);
+    }
+    StdoutTo(const StdoutTo&) = delete;
+    StdoutTo& operator=(const StdoutTo&) = delete;
+    ~StdoutTo() {
+        ::dup2(saved_, STDOUT_FILENO);
+        ::close(saved_);
+    }
+
+private:
+    int saved_;
+};
+
+TEST(PrintStdout, WritesEverythingOrFailsWithTheSystemText) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const std::string text = std::string(5000, 'x') + "\n";
+    {
+        StdoutTo out(fds[1]);
+        print_stdout(text);
+    }
+    ::close(fds[1]);
+    std::string got;
+    char buf[4096];
+    for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) got.append(buf, static_cast<std::size_t>(n));
+    ::close(fds[0]);
+    EXPECT_EQ(got, text);
+
+    // A descriptor open for reading only refuses every write.
+    const int read_only = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(read_only, 0);
+    {
+        StdoutTo out(read_only);
+        testing::internal::CaptureStderr();
+        EXPECT_PANIC(print_stdout("line\n"), "failed printing to stdout: Bad file descriptor (os error 9)");
+        testing::internal::GetCapturedStderr();
+    }
+    ::close(read_only);
 }

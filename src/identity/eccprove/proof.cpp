@@ -6,7 +6,7 @@
 #include <cstdio>
 
 #include "identity/eccprove.hpp"
-#include "search/double_perm_search.hpp"
+#include "utils/progress.hpp"
 
 namespace brimsel {
 
