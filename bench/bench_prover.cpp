@@ -1,8 +1,11 @@
 // The prover: one rewriting round at 1, 2, 4 and 8 threads (with a prover built from the classes of
 // h, t, cx up to 5 instructions), building a prover from classes, and exporting proofs.
 //
-// Run: build/bench/bench_prover [rounds|build|build-<size>[-<qubits>]|export|all] [seconds per row, default 1;
-//      for export: runs per identity, default 5]
+// Run: build/bench/bench_prover [rounds|build|build-<size>[-<qubits>]|export|identities|all]
+//      [seconds per row, default 1; for export: runs per identity, default 5]
+// `identities` answers prove_identity and export_proof for 300 seeded identities c + c^-1 (c of
+// 1 to 5 random instructions of h, t, tdg, cx) on the provers of the stored classes of h, t,
+// cx on 3 qubits up to 3 and up to 4 instructions (tests/data/eccs).
 // The thread count of the pool is fixed per process, so the round table runs this program
 // again with RAYON_NUM_THREADS set for each count ("rounds-child <threads> <seconds>").
 #include <fcntl.h>
@@ -27,6 +30,7 @@
 #include "search/mod.hpp"
 #include "state/rng.hpp"
 #include "utils/pool.hpp"
+#include "panic.hpp"
 
 namespace {
 
@@ -260,6 +264,67 @@ void exports(int runs) {
     }
 }
 
+// c + c^-1 in canonical form, c of 1 to 5 random instructions of h, t, tdg and cx on 3 qubits.
+IdentityCirc seeded_identity(std::uint64_t seed) {
+    std::mt19937_64 gen(seed);
+    auto below = [&](std::size_t k) { return std::uniform_int_distribution<std::size_t>(0, k - 1)(gen); };
+    const Gate16 one[] = {gates::H(), gates::T(), gates::TDG()};
+    std::vector<Instr32> v;
+    const std::size_t len = 1 + below(5);
+    for (std::size_t i = 0; i < len; ++i) {
+        const auto a = static_cast<std::uint8_t>(below(3));
+        if (below(3) == 0) {
+            auto b = static_cast<std::uint8_t>(below(2));
+            if (b >= a) ++b;
+            v.push_back(Instr32(gates::CX(), QArgs16::two(a, b)));
+        } else {
+            v.push_back(Instr32(one[below(3)], QArgs16::one(a)));
+        }
+    }
+    const Circ c = Circ::new_(v, Permut32::identity(3));
+    return (c + c.inverse()).rotate_representative();
+}
+
+// The proving search and the export on each seeded identity, allowance 2, count limit 20,000:
+// the total time of each over the 300, how many are proved and exported, and the largest
+// tracker of an export with the time of that export.
+void identities() {
+    constexpr std::uint64_t kAdditional = 2, kCountLimit = 20000;
+    std::vector<IdentityCirc> ids;
+    for (std::uint64_t seed = 0; seed < 300; ++seed) ids.push_back(seeded_identity(seed));
+    std::printf("%-22s %8s %11s %8s %11s %8s %9s %9s %11s\n", "classes", "proved", "prove ms", "exported",
+                "export ms", "failed", "tracker", "of len", "its ms");
+    for (const char* file : {"h_t_cx_3q_3.postcard", "h_t_cx_3q_4.postcard"}) {
+        const IdentityProver p = build_quietly(ECCs::from_postcard(std::string(BRIMSEL_SOURCE_ROOT "/tests/data/eccs/") + file));
+        std::size_t proved = 0, exported = 0, failed = 0, largest = 0, largest_len = 0;
+        double prove_secs = 0, export_secs = 0, largest_secs = 0;
+        for (const IdentityCirc& id : ids) {
+            auto t = Clock::now();
+            proved += !p.prove_identity(id, kAdditional, kCountLimit);
+            prove_secs += since(t);
+            t = Clock::now();
+            try {
+                exported += to_null(STDOUT_FILENO, [&] {
+                    return to_null(STDERR_FILENO, [&] { return p.export_proof(id, kAdditional, kCountLimit); });
+                }).has_value();
+            } catch (const Panic&) {
+                ++failed;
+            }
+            const double secs = since(t);
+            export_secs += secs;
+            // The tracker again, to read its size.
+            const auto [result, visited] = p.prove_identity_with_visited(id, kAdditional, kCountLimit);
+            if (result) continue;
+            ProofTracker tracker(p);
+            to_null(STDOUT_FILENO, [&] { return tracker.prove(id, kAdditional, kCountLimit, visited); });
+            if (tracker.size() > largest) largest = tracker.size(), largest_len = id.len(), largest_secs = secs;
+        }
+        std::printf("%-22s %8zu %11.1f %8zu %11.1f %8zu %9zu %9zu %11.2f\n", file, proved, prove_secs * 1e3,
+                    exported, export_secs * 1e3, failed, largest, largest_len, largest_secs * 1e3);
+        std::fflush(stdout);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -277,6 +342,7 @@ int main(int argc, char** argv) {
         build(3);
         build(4);
     }
+    if (what == "identities" || what == "all") identities();
     if (what == "export" || what == "all") exports(what == "export" && argc > 2 ? std::max(1, std::atoi(argv[2])) : 5);
     return 0;
 }
