@@ -257,7 +257,7 @@ void exports(int runs) {
         // The same two steps again, to read the sizes export_proof does not return.
         const auto [result, visited] = p.prove_identity_with_visited(root, kAdditional, kCountLimit);
         ProofTracker tracker(p);
-        to_null(STDOUT_FILENO, [&] { return tracker.prove(root, kAdditional, kCountLimit, visited); });
+        to_null(STDOUT_FILENO, [&] { return tracker.prove(root, kAdditional, visited); });
         std::printf("%-7s %-4zu %10.3f %9zu %9zu %7zu\n", kind, root.len(), times[times.size() / 2] * 1e3,
                     visited.size(), tracker.size(), proof_len);
         std::fflush(stdout);
@@ -316,7 +316,7 @@ void identities() {
             const auto [result, visited] = p.prove_identity_with_visited(id, kAdditional, kCountLimit);
             if (result) continue;
             ProofTracker tracker(p);
-            to_null(STDOUT_FILENO, [&] { return tracker.prove(id, kAdditional, kCountLimit, visited); });
+            to_null(STDOUT_FILENO, [&] { return tracker.prove(id, kAdditional, visited); });
             if (tracker.size() > largest) largest = tracker.size(), largest_len = id.len(), largest_secs = secs;
         }
         std::printf("%-22s %8zu %11.1f %8zu %11.1f %8zu %9zu %9zu %11.2f\n", file, proved, prove_secs * 1e3,

@@ -445,10 +445,19 @@ std::pair<IdentitySet, bool> IdentityProver::add_identity_search(IdentityCirc id
     return {std::move(visited), ended.value_or(true)};
 }
 
+bool IdentityProver::holds_outright(const IdentityCirc& identity) const {
+    if (identity.len() == 0 && identity.circ.perm.is_identity()) return true;
+    return std::find(assume.begin(), assume.end(), identity) != assume.end();
+}
+
 std::pair<std::optional<IdentityCirc>, IdentitySet> IdentityProver::prove_identity_with_visited(
     IdentityCirc identity, std::uint64_t additional_size, std::uint64_t count_limit) const {
     using Result = std::optional<IdentityCirc>;  // the identity where the search gave up, if it did
     IdentitySet visited;
+    if (holds_outright(identity)) {
+        visited.insert(identity);
+        return {Result(), std::move(visited)};
+    }
     std::optional<Result> result = walk<Result>(
         *this, identity, additional_size, visited,
         [&](IdentityCirc shorter) {

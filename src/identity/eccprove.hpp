@@ -155,7 +155,13 @@ public:
     // The adding search without marking its visited set proved: (visited, assumed).
     std::pair<IdentitySet, bool> add_identity_search(IdentityCirc identity, std::uint64_t additional_size,
                                                      std::uint64_t count_limit);
+    // True without a search: the empty identity (no instructions, the identity permutation)
+    // and every assumed identity.
+    bool holds_outright(const IdentityCirc& identity) const;
+
     // The proving search: (nothing when proved, else the identity where it gave up; visited).
+    // A root that holds outright is proved at once, with itself alone visited; so is the root
+    // of every recursive search on a shorter identity.
     std::pair<std::optional<IdentityCirc>, IdentitySet> prove_identity_with_visited(IdentityCirc identity,
                                                                                      std::uint64_t additional_size,
                                                                                      std::uint64_t count_limit) const;

@@ -240,6 +240,41 @@ TEST(ProverSearch, EmptyAndProvedIdentitiesChangeNothing) {
     EXPECT_EQ(p.proved.size(), proved);
 }
 
+// The empty identity and every assumption hold without a search; an identity that is only
+// proved is still searched from, and a shorter identity that holds outright ends a search.
+TEST(ProverSearch, RootsThatHoldOutrightAreProvedAtOnce) {
+    const IdentityProver& p = RealProver::get().prover;
+    struct Case {
+        const char* what;
+        IdentityCirc root;
+    };
+    std::vector<Case> cases = {
+        {"no instructions, no qubits", IdentityCirc::new_(Circ())},
+        {"no instructions, identity on 3 qubits", IdentityCirc::new_(C({}, Permut32::identity(3)))},
+    };
+    for (const IdentityCirc& a : p.assume) cases.push_back({"assumed", a});
+    for (const Case& c : cases) {
+        ASSERT_TRUE(p.holds_outright(c.root)) << c.what;
+        auto [result, visited] = p.prove_identity_with_visited(c.root, 2, 0);
+        EXPECT_EQ(result, std::nullopt) << c.what << ": " << c.root.to_string();
+        EXPECT_EQ(visited.size(), 1u) << c.what;
+        EXPECT_TRUE(visited.contains(c.root)) << c.what;
+    }
+    // No instructions but a swap of two qubits: not an identity, nothing to rewrite.
+    const IdentityCirc swapped = IdentityCirc::new_(C({}, Permut32::from_iter({1, 0})));
+    EXPECT_FALSE(p.holds_outright(swapped));
+    EXPECT_EQ(p.prove_identity(swapped, 2, 100), swapped);
+
+    // Circuits followed by their inverse shorten to nothing, step by step.
+    const Permut32 three = Permut32::identity(3);
+    for (const std::vector<Instr32>& body : std::vector<std::vector<Instr32>>{
+             {I1("h", 0)}, {I1("t", 0)}, {I2("cx", 0, 1), I1("h", 1)}, {I1("t", 2), I2("cx", 2, 0), I1("h", 0)}}) {
+        const Circ c = C(body, three);
+        const IdentityCirc root = (c + c.inverse()).rotate_representative();
+        EXPECT_EQ(p.prove_identity(root, 2, 20000), std::nullopt) << root.to_string();
+    }
+}
+
 // Walks the first round of a root as both searches do, to find a root whose first round
 // queues two fresh identities before anything else ends the search.
 TEST(ProverSearch, CountLimitsDifferByOne) {

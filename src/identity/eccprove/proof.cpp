@@ -61,9 +61,12 @@ const ProofFuture* ProofTracker::state(std::uint64_t key) const {
     return e ? &e->second : nullptr;
 }
 
-bool ProofTracker::prove(const IdentityCirc& identity, std::uint64_t additional_size, std::uint64_t count_limit,
-                         const IdentitySet& filter_set) {
-    if (assumed_.contains(identity)) {
+bool ProofTracker::holds_outright(const IdentityCirc& identity) const {
+    return (identity.len() == 0 && identity.circ.perm.is_identity()) || assumed_.contains(identity);
+}
+
+bool ProofTracker::prove(const IdentityCirc& identity, std::uint64_t additional_size, const IdentitySet& filter_set) {
+    if (holds_outright(identity)) {
         assume(identity);
         return true;
     }
@@ -77,10 +80,6 @@ bool ProofTracker::prove(const IdentityCirc& identity, std::uint64_t additional_
         if (queue.empty()) return false;
         const auto [len, key] = queue.top();
         queue.pop();
-        if (table_.size() > count_limit) {
-            print_stdout("Proof search exceeded limit of " + std::to_string(count_limit) + " states.\n");
-            return false;
-        }
         if (prune(key, initial)) {
             if (counter % 50 == 0) {
                 char hex[17];
@@ -135,7 +134,9 @@ void ProofTracker::expand(std::uint64_t key, std::uint64_t max_size, Queue& queu
     w->expanded = true;
     // Entries never move: the identity stays in place while the table grows below.
     const IdentityCirc& id0 = entry->first;
-    auto known = [&](const IdentityCirc& x) { return prover_.proved.contains(x) || filter_set.contains(x); };
+    auto known = [&](const IdentityCirc& x) {
+        return prover_.proved.contains(x) || filter_set.contains(x) || holds_outright(x);
+    };
     for (auto& [id1, id2] : prover_.par_transition_pairs_within(id0, max_size)) {
         if (!known(id1) || !known(id2)) continue;
         const std::uint64_t id1hash = id1.hash_value();
@@ -150,7 +151,7 @@ void ProofTracker::track(IdentityCirc identity, HashPair pair, std::uint64_t key
                          const char* same_key) {
     const std::uint64_t hash = identity.hash_value();
     const std::uint64_t len = identity.len();
-    if (assumed_.contains(identity)) {
+    if (holds_outright(identity)) {
         assume(std::move(identity));
     } else if (wait(std::move(identity), pair)) {
         check(hash != key, same_key);
@@ -251,8 +252,10 @@ std::optional<Proof> IdentityProver::export_proof(const IdentityCirc& identity, 
                                                   std::uint64_t count_limit) const {
     const auto [result, visited] = prove_identity_with_visited(identity, additional_size, count_limit);
     if (result) return std::nullopt;
+    // The search has proved it: the tracker follows only what that search and the prover
+    // know, expanding each identity once, and needs no limit of its own.
     ProofTracker tracker(*this);
-    if (!tracker.prove(identity, additional_size, count_limit, visited))
+    if (!tracker.prove(identity, additional_size, visited))
         panic("Failed to export proof for proved identity");
     return tracker.export_(identity.hash_value());
 }

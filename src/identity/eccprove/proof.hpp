@@ -54,7 +54,8 @@ struct ProofWaiting {
     std::vector<HashPair> notify;
 };
 
-// Proved: from the two identities with these hashes, or (none) as an assumption.
+// Proved: from the two identities with these hashes, or (none) outright, as an assumption
+// or the empty identity.
 struct ProofResult {
     std::optional<HashPair> premises;
 };
@@ -77,12 +78,15 @@ public:
     ProofTracker(const ProofTracker&) = delete;
     ProofTracker& operator=(const ProofTracker&) = delete;
 
-    // Searches until `identity` is proved (true) or the queue runs dry or more than
-    // `count_limit` identities are tracked (false). Rewrites are followed only into
-    // identities that the prover has proved or that `filter_set` holds. Progress lines go
-    // to standard output.
-    bool prove(const IdentityCirc& identity, std::uint64_t additional_size, std::uint64_t count_limit,
-               const IdentitySet& filter_set);
+    // Searches until `identity` is proved (true) or nothing is left to expand (false).
+    // Rewrites are followed only into identities that the prover has proved, that
+    // `filter_set` holds, or that hold outright; each is expanded at most once, so the
+    // search ends. Progress lines go to standard output.
+    bool prove(const IdentityCirc& identity, std::uint64_t additional_size, const IdentitySet& filter_set);
+
+    // Proved by nothing: the empty identity (no instructions, the identity permutation)
+    // and the prover's assumptions.
+    bool holds_outright(const IdentityCirc& identity) const;
 
     // Whether a chain of waiting targets leads from `key` to `initial`.
     bool prune(std::uint64_t key, std::uint64_t initial) const;
@@ -91,7 +95,7 @@ public:
     // Generates the transition pairs of a waiting, unexpanded identity (rewrites that keep
     // within `max_size`) and records what each pair would prove.
     void expand(std::uint64_t key, std::uint64_t max_size, Queue& queue, const IdentitySet& filter_set);
-    // Tracks an assumption: proved outright, by nothing.
+    // Tracks an identity that holds outright: proved by nothing.
     void assume(IdentityCirc identity) { table_.insert(std::move(identity), ProofResult{}); }
     // Adds (other, target) to the waiting list of `identity`, tracking it first if it is
     // new; true when it has yet to be expanded. A different identity of the same hash is a
@@ -121,7 +125,7 @@ private:
     void export_inner(std::uint64_t key, Numbering& numbers) const;
     // Makes `target` proved by (first, second) if that is due, handing back its old waiting list.
     bool resolve(std::uint64_t first, std::uint64_t second, std::uint64_t target, std::vector<HashPair>& waiting);
-    // Tracks one identity of a transition pair: an assumption is proved outright; any
+    // Tracks one identity of a transition pair: one that holds outright is proved; any
     // other identity waits for (other, key) and is queued if it has yet to be expanded.
     void track(IdentityCirc identity, HashPair pair, std::uint64_t key, Queue& queue, const char* same_key);
 
