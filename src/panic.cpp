@@ -25,8 +25,35 @@ void panic(std::string message, SourceLocation where) {
     report += ":\n";
     report += message;
     report += '\n';
+    if (DeferredReports::active()) throw Panic(std::move(message), where, std::move(report), false);
     (void)write_fully(STDERR_FILENO, report);  // a report that cannot be written is dropped
-    throw Panic(std::move(message), where);
+    throw Panic(std::move(message), where, std::move(report), true);
+}
+
+namespace {
+thread_local unsigned deferred_depth = 0;
+}
+
+DeferredReports::DeferredReports() noexcept { ++deferred_depth; }
+DeferredReports::~DeferredReports() { --deferred_depth; }
+bool DeferredReports::active() noexcept { return deferred_depth > 0; }
+
+void report_once(const Panic& p) noexcept {
+    if (p.reported_) return;
+    p.reported_ = true;
+    (void)write_fully(STDERR_FILENO, p.report_);
+}
+
+void raise_failure(const std::exception_ptr& failure) {
+    if (!DeferredReports::active()) {
+        try {
+            std::rethrow_exception(failure);
+        } catch (const Panic& p) {
+            report_once(p);
+        } catch (...) {
+        }
+    }
+    std::rethrow_exception(failure);
 }
 
 void panic_index(std::size_t len, std::size_t index, SourceLocation where) {

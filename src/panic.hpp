@@ -36,24 +36,49 @@ struct SourceLocation {
 };
 
 // The one exception type of an internal failure. The binding layer turns it
-// into Python's PanicException; the message and source location have already
-// been written to standard error when it is thrown.
+// into Python's PanicException. Its report (thread, source location, message) is
+// written to standard error once: when it is thrown, or, for a failure thrown
+// where reports are deferred, when it is raised on (report_once).
 class Panic : public std::exception {
 public:
-    Panic(std::string message, SourceLocation where)
-        : message_(std::move(message)), where_(where) {}
+    Panic(std::string message, SourceLocation where, std::string report = {}, bool reported = true)
+        : message_(std::move(message)), where_(where), report_(std::move(report)), reported_(reported) {}
     const char* what() const noexcept override { return message_.c_str(); }
     const std::string& message() const noexcept { return message_; }
     const SourceLocation& where() const noexcept { return where_; }
+    const std::string& report() const noexcept { return report_; }
+    bool reported() const noexcept { return reported_; }
 
 private:
+    friend void report_once(const Panic&) noexcept;
     std::string message_;
     SourceLocation where_;
+    std::string report_;
+    mutable bool reported_;
 };
 
-// Reports the failure on standard error and throws Panic.
+// Reports the failure on standard error (unless reports are deferred on this
+// thread) and throws Panic.
 [[noreturn]] void panic(std::string message,
                         SourceLocation where = SourceLocation::current());
+
+// While one lives, failures thrown on this thread are not reported: the code that
+// catches them keeps one, drops others or tries again, and the failure that is
+// finally raised is reported by raise_failure or by the binding layer.
+class DeferredReports {
+public:
+    DeferredReports() noexcept;
+    ~DeferredReports();
+    DeferredReports(const DeferredReports&) = delete;
+    DeferredReports& operator=(const DeferredReports&) = delete;
+    static bool active() noexcept;
+};
+
+// Writes the failure's report on standard error if nothing has written it yet.
+void report_once(const Panic& p) noexcept;
+
+// Rethrows a failure caught earlier, reporting it first unless this thread defers reports.
+[[noreturn]] void raise_failure(const std::exception_ptr& failure);
 
 // The fixed texts of the common failures, so that callers see the same words
 // whatever part of the system hit them.

@@ -47,6 +47,7 @@ void translate_current_exception() noexcept {
     } catch (const ErrorAlreadySet&) {
         if (!PyErr_Occurred()) set_panic("error indicator was not set after a failed call");
     } catch (const Panic& p) {
+        report_once(p);
         set_panic(p.message());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();

@@ -67,6 +67,7 @@ std::vector<Out> run_round(const IdentityCirc& identity, const RuleTable& rules,
     auto run_piece = [&](std::size_t i) {
         Part& part = parts[i];
         try {
+            const DeferredReports deferred;  // reported, if at all, by the walk in row order
             wires.grow(pieces[i], max_size, [&](std::uint32_t mask) {
                 visit(mask, part.out);
                 part.tags.resize(part.out.size(), mask);
@@ -335,7 +336,7 @@ public:
         if (auto it = ahead_.find(pos); it != ahead_.end()) {
             Ahead done = std::move(it->second);
             ahead_.erase(it);
-            if (done.failure) std::rethrow_exception(done.failure);
+            if (done.failure) raise_failure(done.failure);
             return std::move(done.result);
         }
         std::vector<IdentitySet::Pos> batch{pos};
@@ -367,7 +368,7 @@ public:
         for (std::size_t i = 1; i < batch.size(); ++i) ahead_.emplace(batch[i], std::move(results[i]));
         // A search that keeps going earns wider batches.
         width_ = std::min(width_ * 2, pool::num_threads() * 8);
-        if (results[0].failure) std::rethrow_exception(results[0].failure);
+        if (results[0].failure) raise_failure(results[0].failure);
         return std::move(results[0].result);
     }
 

@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "panic.hpp"
+
 namespace brimsel::pool {
 
 // Never more workers than this, whatever the environment asks for.
@@ -47,7 +49,7 @@ public:
         }
     }
     void rethrow() const {
-        if (error_) std::rethrow_exception(error_);
+        if (error_) raise_failure(error_);
     }
 
 private:
@@ -59,8 +61,9 @@ private:
 }  // namespace detail
 
 // Runs body(i) for every i in [0, n) in parallel and joins. When items fail, the failure of
-// the lowest index is rethrown after the join, as a sequential loop would have thrown it;
-// items after a known failure are skipped, since they can no longer change the outcome.
+// the lowest index is rethrown after the join, as a sequential loop would have thrown it,
+// and only it is reported; items after a known failure are skipped, since they can no
+// longer change the outcome.
 template <class F>
 void for_each(std::size_t n, F&& body) {
     struct Ctx {
@@ -74,6 +77,8 @@ void for_each(std::size_t n, F&& body) {
             for (std::size_t i = begin; i < end; ++i) {
                 if (c.failure.index() < i) return;
                 try {
+                    // Only the failure that reaches the caller is reported.
+                    const DeferredReports deferred;
                     (*c.body)(i);
                 } catch (...) {
                     c.failure.record(i, std::current_exception());

@@ -225,3 +225,26 @@ def test_build_draws_nothing_when_not_on_a_terminal(eccs, tmp_path):
                          check=True)
     assert run.stderr == f"Building identity prover from {len(eccs)} ECCs\nProving Identities\n"
     assert run.stdout == ""
+
+
+# A rule table that claims h ~ x: every round that uses it fails in an identity check.
+WRONG_RULE_FILE = bytes.fromhex("00 00 01 01 01 68 00 FF 80 80 80 08 01 01 01 78 00 FF 80 80 80 08")
+
+
+@pytest.mark.parametrize("call", [
+    lambda p, i: p.par_apply_rules(i, 0),
+    lambda p, i: p.prove_identity(i, 0, 100),
+    lambda p, i: p.export_proof(i, 0, 100),
+    lambda p, i: p.add_identity(i, 0, 100),
+], ids=["round", "proving search", "export", "adding search"])
+def test_a_failure_is_reported_once(tmp_path, capfd, call):
+    path = tmp_path / "wrong.postcard"
+    path.write_bytes(WRONG_RULE_FILE)
+    p = IdentityProver.from_postcard(str(path))
+    # Long enough for its round to spread over the pool, and to be retried in row order.
+    ten = identity(*[Instr(H, [0])] * 10)
+    with panics("IdentityCirc: circuit is not identity ", prefix=True):
+        call(p, ten)
+    _, err = capfd.readouterr()
+    assert err.count("panicked at") == 1, err
+    assert "IdentityCirc: circuit is not identity " in err
