@@ -7,6 +7,7 @@
    the loaded prover has the same assumptions and gives the same answer.
 
 Files go to the output folder when one is given, else to a temporary folder that is removed.
+Bad arguments are refused, with the usage, before anything runs or is written.
 """
 import argparse
 import json
@@ -21,15 +22,16 @@ from brimsel import ECCs, Evaluator, Gate, IdentityProver, RawECCs
 # search gives up after this many identities.
 ADDITIONAL_SIZE = 2
 COUNT_LIMIT = 20000
+# The evaluator of the search handles 1 to this many qubits.
+MAX_QUBITS = 5
+# Display texts of the built-in gates; only those that Gate.from_name resolves are offered.
+BUILT_IN_GATES = ("i", "h", "x", "z", "y", "s", "sdg", "t", "tdg", "cx", "cz", "cy", "cs", "csdg",
+                  "swap", "t1/2", "tdg1/2", "rz(pi/3)", "rz(-pi/3)", "rz(pi/5)", "rz(-pi/5)",
+                  "rz(pi/16)", "rz(-pi/16)")
 
 
-def generate(gate_names, nqubits, max_size, outdir):
-    gates = []
-    for name in gate_names:
-        gate = Gate.from_name(name)
-        if gate is None:
-            raise SystemExit(f"unknown gate {name!r}")
-        gates.append(gate)
+def generate(gates, nqubits, max_size, outdir):
+    gate_names = [str(g) for g in gates]
     start = time.perf_counter()
     raw, (popped, evaluated, offered) = RawECCs.generate(Evaluator(nqubits), gates, max_size)
     elapsed = time.perf_counter() - start
@@ -95,22 +97,63 @@ def prove(eccs, identities, outdir):
     return same_assumed and same_answer
 
 
+def known_gate_names():
+    return [name for name in BUILT_IN_GATES if Gate.from_name(name) is not None]
+
+
+def check_arguments(parser, args):
+    """Refuses bad arguments through the parser (usage and message on stderr, exit status 2)
+    before anything runs or is written; returns the gates."""
+    if not 1 <= args.qubits <= MAX_QUBITS:
+        parser.error(f"argument --qubits: must be 1 to {MAX_QUBITS}, not {args.qubits}")
+    if args.size < 0:
+        parser.error(f"argument --size: must be at least 0, not {args.size}")
+    names = [g.strip() for g in args.gates.split(",") if g.strip()]
+    if not names:
+        parser.error("argument --gates: expected at least one gate name")
+    gates = []
+    for name in names:
+        gate = Gate.from_name(name)
+        if gate is None:
+            parser.error(f"argument --gates: unknown gate {name!r}; known gates: "
+                         f"{', '.join(known_gate_names())}")
+        if gate.nqargs > args.qubits:
+            parser.error(f"argument --gates: {name} acts on {gate.nqargs} qubits, "
+                         f"more than --qubits {args.qubits}")
+        gates.append(gate)
+    if args.outdir is not None:
+        # The folder itself, or the nearest part of its path that exists, must be a folder.
+        wanted = path = os.path.abspath(args.outdir)
+        while not os.path.lexists(path):
+            path = os.path.dirname(path)
+        if path == wanted and not os.path.isdir(path):
+            parser.error(f"argument outdir: {args.outdir!r} exists and is not a folder")
+        if not os.path.isdir(path):
+            parser.error(f"argument outdir: {args.outdir!r} lies under {path!r}, which is not a folder")
+    return gates
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("outdir", nargs="?", help="keep the files in this folder")
-    parser.add_argument("--gates", default="h,t,cx", help="comma-separated gate names (default h,t,cx)")
-    parser.add_argument("--qubits", type=int, default=3, help="qubit count, at most 5 (default 3)")
-    parser.add_argument("--size", type=int, default=3, help="most instructions per circuit (default 3)")
+    parser.add_argument("outdir", nargs="?",
+                        help="keep the files in this folder (an existing folder, or one to create)")
+    parser.add_argument("--gates", default="h,t,cx",
+                        help="comma-separated gate names, each acting on at most --qubits qubits "
+                             "(default h,t,cx)")
+    parser.add_argument("--qubits", type=int, default=3,
+                        help=f"qubit count, 1 to {MAX_QUBITS} (default 3)")
+    parser.add_argument("--size", type=int, default=3,
+                        help="most instructions per circuit, at least 0 (default 3)")
     args = parser.parse_args(argv)
+    gates = check_arguments(parser, args)
     # The module writes its progress lines to the process's standard output directly: keep
     # Python's own lines in order with them.
     sys.stdout.reconfigure(line_buffering=True)
-    gate_names = [g.strip() for g in args.gates.split(",") if g.strip()]
 
     with tempfile.TemporaryDirectory(prefix="brimsel-") as scratch:
         outdir = args.outdir or scratch
         os.makedirs(outdir, exist_ok=True)
-        eccs, identities, classes_ok = generate(gate_names, args.qubits, args.size, outdir)
+        eccs, identities, classes_ok = generate(gates, args.qubits, args.size, outdir)
         prover_ok = prove(eccs, identities, outdir)
         if not args.outdir:
             print("(files removed; give a folder to keep them)")
