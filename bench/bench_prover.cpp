@@ -285,43 +285,65 @@ IdentityCirc seeded_identity(std::uint64_t seed) {
     return (c + c.inverse()).rotate_representative();
 }
 
-// The proving search and the export on each seeded identity, allowance 2, count limit 20,000:
-// the total time of each over the 300, how many are proved and exported, and the largest
-// tracker of an export with the time of that export.
-void identities() {
-    constexpr std::uint64_t kAdditional = 2, kCountLimit = 20000;
-    std::vector<IdentityCirc> ids;
-    for (std::uint64_t seed = 0; seed < 300; ++seed) ids.push_back(seeded_identity(seed));
-    std::printf("%-22s %8s %11s %8s %11s %8s %9s %9s %11s\n", "classes", "proved", "prove ms", "exported",
-                "export ms", "failed", "tracker", "of len", "its ms");
-    for (const char* file : {"h_t_cx_3q_3.postcard", "h_t_cx_3q_4.postcard"}) {
-        const IdentityProver p = build_quietly(ECCs::from_postcard(std::string(BRIMSEL_SOURCE_ROOT "/tests/data/eccs/") + file));
-        std::size_t proved = 0, exported = 0, failed = 0, largest = 0, largest_len = 0;
-        double prove_secs = 0, export_secs = 0, largest_secs = 0;
-        for (const IdentityCirc& id : ids) {
-            auto t = Clock::now();
-            proved += !p.prove_identity(id, kAdditional, kCountLimit);
-            prove_secs += since(t);
-            t = Clock::now();
-            try {
-                exported += to_null(STDOUT_FILENO, [&] {
-                    return to_null(STDERR_FILENO, [&] { return p.export_proof(id, kAdditional, kCountLimit); });
-                }).has_value();
-            } catch (const Panic&) {
-                ++failed;
-            }
-            const double secs = since(t);
-            export_secs += secs;
-            // The tracker again, to read its size.
-            const auto [result, visited] = p.prove_identity_with_visited(id, kAdditional, kCountLimit);
-            if (result) continue;
-            ProofTracker tracker(p);
-            to_null(STDOUT_FILENO, [&] { return tracker.prove(id, kAdditional, visited); });
-            if (tracker.size() > largest) largest = tracker.size(), largest_len = id.len(), largest_secs = secs;
+// The proving search and the export on each identity under one pair of limits: the total
+// time of each, how many are proved and exported, and the largest tracker of an export with
+// that export's time.
+void answer(const IdentityProver& p, const char* label, const std::vector<IdentityCirc>& ids,
+            std::uint64_t additional, std::uint64_t count_limit) {
+    std::size_t proved = 0, exported = 0, failed = 0, largest = 0, largest_len = 0;
+    double prove_secs = 0, export_secs = 0, largest_secs = 0;
+    for (const IdentityCirc& id : ids) {
+        auto t = Clock::now();
+        const bool is_proved = !p.prove_identity(id, additional, count_limit);
+        prove_secs += since(t);
+        proved += is_proved;
+        t = Clock::now();
+        try {
+            exported += to_null(STDOUT_FILENO, [&] {
+                return to_null(STDERR_FILENO, [&] { return p.export_proof(id, additional, count_limit); });
+            }).has_value();
+        } catch (const Panic&) {
+            ++failed;
         }
-        std::printf("%-22s %8zu %11.1f %8zu %11.1f %8zu %9zu %9zu %11.2f\n", file, proved, prove_secs * 1e3,
-                    exported, export_secs * 1e3, failed, largest, largest_len, largest_secs * 1e3);
-        std::fflush(stdout);
+        const double secs = since(t);
+        export_secs += secs;
+        if (!is_proved) continue;
+        // The tracker again, to read its size.
+        const auto [result, visited] = p.prove_identity_with_visited(id, additional, count_limit);
+        ProofTracker tracker(p);
+        to_null(STDOUT_FILENO, [&] { return tracker.prove(id, additional, visited); });
+        if (tracker.size() > largest) largest = tracker.size(), largest_len = id.len(), largest_secs = secs;
+    }
+    std::printf("%-36s %5zu %8zu %11.1f %8zu %11.1f %8zu %9zu %7zu %9.2f\n", label, ids.size(), proved,
+                prove_secs * 1e3, exported, export_secs * 1e3, failed, largest, largest_len, largest_secs * 1e3);
+    std::fflush(stdout);
+}
+
+// On the provers of the stored classes: the 300 seeded identities (allowance 2, count limit
+// 20,000), and the drawn identities with the pairs of them up to 10 instructions (allowance 1
+// with count limit 30, allowance 2 with count limit 200).
+void identities() {
+    std::vector<IdentityCirc> seeded;
+    for (std::uint64_t seed = 0; seed < 300; ++seed) seeded.push_back(seeded_identity(seed));
+    std::printf("%-36s %5s %8s %11s %8s %11s %8s %9s %7s %9s\n", "identities", "count", "proved", "prove ms",
+                "exported", "export ms", "failed", "tracker", "of len", "its ms");
+    for (const char* file : {"h_t_cx_3q_3", "h_t_cx_3q_4"}) {
+        const ECCs eccs = ECCs::from_postcard(std::string(BRIMSEL_SOURCE_ROOT "/tests/data/eccs/") + file + ".postcard");
+        const IdentityProver p = build_quietly(eccs);
+        std::vector<IdentityCirc> drawn;
+        for (const auto& w : eccs.to_identity_circuits())
+            if (w.identity.len() > 0 && std::find(drawn.begin(), drawn.end(), w.identity) == drawn.end())
+                drawn.push_back(w.identity);
+        std::vector<IdentityCirc> with_pairs = drawn;
+        for (const IdentityCirc& a : drawn)
+            for (const IdentityCirc& b : drawn) {
+                if (a.len() + b.len() > 10) continue;
+                IdentityCirc ab = (a.circ + b.circ).rotate_representative();
+                if (std::find(with_pairs.begin(), with_pairs.end(), ab) == with_pairs.end()) with_pairs.push_back(ab);
+            }
+        answer(p, (std::string(file) + " c+c^-1, 2, 20000").c_str(), seeded, 2, 20000);
+        answer(p, (std::string(file) + " drawn+pairs, 1, 30").c_str(), with_pairs, 1, 30);
+        answer(p, (std::string(file) + " drawn+pairs, 2, 200").c_str(), with_pairs, 2, 200);
     }
 }
 
