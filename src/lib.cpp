@@ -90,6 +90,12 @@ PyObject* init() {
     if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_USED) < 0) throw ErrorAlreadySet{};
 #endif
     for (const Registration& r : kClasses) add_class(module.get(), r);
+    // The exception of internal failures, made now rather than on the first
+    // failure, so that the package can re-export the very type that calls
+    // raise. It is not a registered class and stays out of __all__.
+    PyObject* panic_type = panic_exception_type();
+    if (!panic_type || PyModule_AddObjectRef(module.get(), "PanicException", panic_type) < 0)
+        throw ErrorAlreadySet{};
     module_object = Py_NewRef(module.get());
     return module.release();
 }

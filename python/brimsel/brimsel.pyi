@@ -447,6 +447,13 @@ class Proof:
     def __ge__(self, other: Proof) -> bool: ...
     __hash__: ClassVar[None]  # type: ignore[assignment]
 
+# Not a registered class, so not in __all__: the exception that every internal failure raises.
+# It derives from BaseException, so `except Exception` lets it through.
+class PanicException(BaseException):
+    """Raised when an internal failure ends a call (a violated invariant or refused input).
+
+    Derives from BaseException, so `except Exception` does not catch it."""
+
 # NOT IMPORTABLE: the module does not register OrderInfo. The qubit ordering that the evaluator
 # uses internally is catalogued here for reference only; `brimsel.OrderInfo` does not exist.
 @final

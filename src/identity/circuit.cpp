@@ -193,11 +193,14 @@ std::strong_ordering operator<=>(const Circ& a, const Circ& b) noexcept {
 
 // ---- saved form -------------------------------------------------------------------------------
 
-const char* permutation_word_error(Permut32 p) noexcept {
+std::optional<std::string> permutation_word_error(Permut32 p) {
     const std::size_t n = p.len();
     if (n > 8) return "Permutation length must be less than or equal to 8";
     unsigned used = 0;
     for (std::size_t i = 0; i < n; ++i) {
+        // An image at or past the length names a qubit the circuit does not
+        // have; every later inverse or product would silently lose it.
+        if (p.get(i) >= n) return "Permutation values must be less than its length: " + p.to_string();
         const unsigned bit = 1u << p.get(i);
         if (used & bit) return "Permutation values must be unique";
         used |= bit;
@@ -205,7 +208,7 @@ const char* permutation_word_error(Permut32 p) noexcept {
     // Every constructor leaves the fields past the length 0; a word that holds
     // something there would compare and hash apart from its display twin.
     if ((p.raw & 0x00FFFFFFu) >> (3 * n)) return "Permutation word holds images past its length";
-    return nullptr;
+    return std::nullopt;
 }
 
 void Circ::serialize(postcard::Writer& w, std::span<const Instr32> instrs, Permut32 perm) {
@@ -221,7 +224,7 @@ Circ Circ::deserialize(postcard::Reader& r) {
     Circ c;
     for (std::size_t i = 0; i < n; ++i) c.instrs.push_back(Instr32::deserialize(r));
     c.perm = Permut32::deserialize(r);
-    if (const char* e = permutation_word_error(c.perm)) throw postcard::Error(e);
+    if (const auto e = permutation_word_error(c.perm)) throw postcard::Error(*e);
     return c;
 }
 

@@ -4,6 +4,7 @@
 #include <compare>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -78,8 +79,9 @@ public:
     friend std::strong_ordering operator<=>(const Circ& a, const Circ& b) noexcept;
 };
 
-// The refusal of a permutation word read from storage, or nullptr when the word
-// is sound: a length of at most 8, distinct images, nothing stored past the length.
-const char* permutation_word_error(Permut32 p) noexcept;
+// The refusal of a permutation word read from storage, or nothing when the word
+// is sound: a length n of at most 8, images below n and distinct (so exactly
+// 0 .. n-1), nothing stored past the length.
+std::optional<std::string> permutation_word_error(Permut32 p);
 
 }  // namespace brimsel

@@ -124,7 +124,7 @@ Permut32 read_perm(PyObject* o) {
     });
     if (!raw) field_error("missing field `raw`");
     const Permut32 p = Permut32::from_raw(*raw);
-    if (const char* e = permutation_word_error(p)) field_error(e);
+    if (const auto e = permutation_word_error(p)) field_error(*e);
     return p;
 }
 

@@ -18,14 +18,20 @@ void ECCs::serialize(postcard::Writer& w) const {
 
 namespace {
 
-// A stored permutation must be one: at most 8 positions, distinct images, nothing beyond its length.
+// A stored permutation must be one: at most 8 positions, images that are
+// exactly 0 .. n-1, nothing beyond its length.
 Permut32 checked_permutation(postcard::Reader& r) {
     const Permut32 p = Permut32::deserialize(r);
     const std::size_t n = p.len();
     bool ok = n <= 8;
     if (ok) {
         unsigned seen = 0;
-        for (std::size_t i = 0; i < n; ++i) seen |= 1u << p.get(i);
+        for (std::size_t i = 0; i < n; ++i) {
+            if (p.get(i) >= n)
+                throw postcard::Error("Invalid permutation word " + std::to_string(p.raw) + " " + p.to_string() +
+                                      ": values must be less than its length");
+            seen |= 1u << p.get(i);
+        }
         ok = seen == (1u << n) - 1 && (n == 8 || (p.raw & 0x00FFFFFFu) >> (3 * n) == 0);
     }
     if (!ok) throw postcard::Error("Invalid permutation word " + std::to_string(p.raw));

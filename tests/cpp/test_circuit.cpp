@@ -293,6 +293,10 @@ TEST(CircuitSavedForm, MalformedInputs) {
         {"00 80 80 80 48", "Permutation length must be less than or equal to 8"},  // length 9
         {"00 80 80 80 10", "Permutation values must be unique"},                    // (0 0)
         {"00 c8 80 80 10", "Permutation word holds images past its length"},        // (0 1) + image 1 at 2
+        // images at or past the length: they name qubits the circuit does not have
+        {"00 9c 80 80 10", "Permutation values must be less than its length: (4 3)"},
+        {"00 81 80 80 08", "Permutation values must be less than its length: (1)"},
+        {"00 c8 81 80 18", "Permutation values must be less than its length: (0 1 3)"},
     };
     for (const Case& k : cases) {
         const std::string bytes = unhex(std::string(k.bytes) + " ");

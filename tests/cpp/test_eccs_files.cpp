@@ -81,6 +81,12 @@ TEST(EccsFile, MalformedData) {
          "Qubit index must be less than 8"},
         // permutation (0 0): images not distinct
         {bytes({0x01, 0x01, 0x00, 0x80, 0x80, 0x80, 0x10, 0x01}), "Invalid permutation word 33554432"},
+        // permutation (4 3): images past its length
+        {bytes({0x01, 0x01, 0x00, 0x9C, 0x80, 0x80, 0x10, 0x02}),
+         "Invalid permutation word 33554460 (4 3): values must be less than its length"},
+        // permutation (0 1 3)
+        {bytes({0x01, 0x01, 0x00, 0xC8, 0x81, 0x80, 0x18, 0x03}),
+         "Invalid permutation word 50331848 (0 1 3): values must be less than its length"},
         // length 9
         {bytes({0x01, 0x01, 0x00, 0x80, 0x80, 0x80, 0x48, 0x01}), "Invalid permutation word 150994944"},
         // nqubits 9

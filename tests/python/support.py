@@ -4,6 +4,8 @@ import resource
 import subprocess
 import sys
 
+import brimsel
+
 
 def panics(message=None, prefix=False):
     """Expects the internal failure (PanicException) with this message, or one starting with it."""
@@ -13,7 +15,7 @@ def panics(message=None, prefix=False):
 
         def __exit__(self, typ, value, tb):
             assert typ is not None, "expected an internal failure"
-            assert typ.__name__ == "PanicException", (typ, value)
+            assert typ is brimsel.PanicException, (typ, value)
             if message is not None:
                 if prefix:
                     assert str(value).startswith(message), str(value)

@@ -49,6 +49,7 @@ def test_postcard_example_bytes(tmp_path):
     (b"\x01\x01\x01\x02\xc3\x28\x00\xff\x80\x80\x80\x08\x01", "Tried to parse invalid utf-8"),
     (b"\x01\x01\x01\x01h\x09\xff\x80\x80\x80\x08\x01", "Qubit index must be less than 8"),
     (b"\x01\x01\x00\x80\x80\x80\x10\x01", "Invalid permutation word 33554432"),
+    (b"\x01\x01\x00\x9c\x80\x80\x10\x02", "Invalid permutation word 33554460 (4 3): values must be less than its length"),
     (b"\x00\x0a", "Qubit count must be at most 8"),
     (b"\xff\xff\xff\xff\xff\xff\xff\xff\xff\x01", "Hit the end of buffer, expected more data"),
 ])

@@ -235,6 +235,9 @@ def test_dict_form_keeps_unchecked_contents():
     ({"instrs": [], "perm": {"raw": 0x09000000}}, Exception, "Permutation length must be less than or equal to 8"),
     ({"instrs": [], "perm": {"raw": 0x03000048}}, Exception, "Permutation values must be unique"),
     ({"instrs": [], "perm": {"raw": 0x01000040}}, Exception, "Permutation word holds images past its length"),
+    ({"instrs": [], "perm": {"raw": 0x0200001C}}, Exception, "Permutation values must be less than its length: (4 3)"),
+    ({"instrs": [("h", (0, 255))], "perm": {"raw": 0x01000001}}, Exception,
+     "Permutation values must be less than its length: (1)"),
     (Keys([("instrs", [])], fail=True), KeyError, "'refused by the mapping'"),
     ({"instrs": Items([]), "perm": Keys([("raw", 0)], fail=True)}, KeyError, "'refused by the mapping'"),
 ])

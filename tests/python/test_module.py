@@ -16,12 +16,13 @@ REGISTRATION_ORDER = [
 
 def test_all_lists_registered_classes_in_order():
     assert isinstance(ext.__all__, list)
-    # Classes are registered as they are built; those present keep the fixed order.
-    assert ext.__all__ == [n for n in REGISTRATION_ORDER if n in ext.__all__]
-    assert "Gate" in ext.__all__
+    assert ext.__all__ == REGISTRATION_ORDER
     for name in ext.__all__:
         assert getattr(ext, name).__name__ == name
-    assert brimsel.__all__ == ext.__all__
+    # The package adds the exception of internal failures after the classes.
+    assert brimsel.__all__ == ext.__all__ + ["PanicException"]
+    for name in brimsel.__all__:
+        assert getattr(brimsel, name) is getattr(ext, name)
 
 
 def test_module_docstring():
@@ -34,7 +35,7 @@ def test_module_docstring():
 
 def test_no_module_level_functions():
     public = [n for n in dir(ext) if not n.startswith("_")]
-    assert sorted(public) == sorted(ext.__all__)
+    assert sorted(public) == sorted(ext.__all__ + ["PanicException"])
 
 
 def test_class_conventions():
@@ -98,6 +99,58 @@ def test_panic_exception_is_base_exception():
     assert type(exc).__name__ == "PanicException"
     assert not isinstance(exc, Exception)
     assert str(exc) == "Matrix must have a number of rows that is a power of two"
+
+
+# Internal failures from several parts of the module, each with its message.
+PANICKING_CALLS = [
+    (lambda: ext.Gate("bad", [], __import__("numpy").zeros((2, 4), dtype=complex)), "Matrix must be squared"),
+    (lambda: ext.Circ([ext.Gate.from_name("h")(2)], (0, 1)),
+     "Permutation length must be greater than the max qubit index."),
+    (lambda: ext.Circ([])[0], "attempt to calculate the remainder with a divisor of zero"),
+    (lambda: ext.Instr(ext.Gate.from_name("h"), [0]).permut((1, 1)), "Permutation values must be unique"),
+]
+
+
+@pytest.mark.parametrize("call,message", PANICKING_CALLS)
+def test_panic_exception_is_caught_by_its_name(call, message):
+    try:
+        try:
+            call()
+        except Exception:  # must not catch it
+            pytest.fail("PanicException was caught by `except Exception`")
+    except brimsel.PanicException as e:
+        assert type(e) is brimsel.PanicException
+        assert str(e) == message
+    else:
+        pytest.fail("no internal failure")
+
+
+def test_panic_exception_class():
+    cls = brimsel.PanicException
+    assert cls is ext.PanicException
+    assert issubclass(cls, BaseException) and not issubclass(cls, Exception)
+    assert cls.__bases__ == (BaseException,)
+    assert (cls.__module__, cls.__qualname__) == ("brimsel", "PanicException")
+    assert "PanicException" not in ext.__all__
+    namespace = {}
+    exec("from brimsel import *", namespace)
+    assert namespace["PanicException"] is cls
+
+
+def test_panic_exception_exists_before_the_first_failure():
+    # In a fresh process the name is taken before anything has failed; the first failure
+    # must raise that very type.
+    code = textwrap.dedent("""
+        from brimsel import Circ, PanicException
+        named = PanicException
+        try:
+            Circ([])[0]
+        except named as e:
+            print(type(e) is named)
+    """)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == "True"
 
 
 def test_panic_reports_message_and_location_on_stderr():

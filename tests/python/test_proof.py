@@ -247,6 +247,9 @@ def test_stored_prover_answers_alike(built, tmp_path):
     (b"\x01\x01\x01\xff\x00\xff\x80\x80\x80\x08\x00\x00", "Tried to parse invalid utf-8"),
     (b"\x01\x01\x01h\x09\xff\x80\x80\x80\x08\x00\x00", "Qubit index must be less than 8"),
     (b"\x00\x01\x00\x80\x80\x80\x10\x00", "Permutation values must be unique"),
+    # images (4 3) at or past the length 2, as an assumed identity and in a rule list
+    (b"\x01\x00\x9c\x80\x80\x10\x00\x00", "Permutation values must be less than its length: (4 3)"),
+    (b"\x00\x00\x01\x00\x00\x01\x00\x9c\x80\x80\x10", "Permutation values must be less than its length: (4 3)"),
 ])
 def test_bad_files_raise_value_errors(tmp_path, data, text):
     with pytest.raises(ValueError) as info:

@@ -20,6 +20,8 @@ from brimsel import brimsel as ext
 STUB = pathlib.Path(__file__).resolve().parents[2] / "python" / "brimsel" / "brimsel.pyi"
 # Catalogued in the stub, but the module has no such class.
 NOT_REGISTERED = {"OrderInfo"}
+# On the module and in the stub, but not registered classes: not in __all__.
+EXCEPTIONS = {"PanicException"}
 COMPARISONS = {"__eq__", "__ne__", "__lt__", "__le__", "__gt__", "__ge__"}
 ORDERINGS = {"__lt__", "__le__", "__gt__", "__ge__"}
 # Slots whose presence on a class changes what Python code can do with it.
@@ -96,12 +98,22 @@ def declared(annotation):
 # ---- structure --------------------------------------------------------------------------------
 
 def test_stub_lists_exactly_the_registered_classes():
-    assert set(CLASSES) - NOT_REGISTERED == set(ext.__all__)
+    assert set(CLASSES) - NOT_REGISTERED - EXCEPTIONS == set(ext.__all__)
     all_node = next(n for n in TREE.body if isinstance(n, ast.Assign) and n.targets[0].id == "__all__")
     assert ast.literal_eval(all_node.value) == ext.__all__
     for name in NOT_REGISTERED:
         assert not hasattr(ext, name)
         assert name not in ext.__all__
+
+
+@pytest.mark.parametrize("name", sorted(EXCEPTIONS))
+def test_stub_declares_the_exceptions_as_the_module_has_them(name):
+    cls, stub = getattr(ext, name), CLASSES[name]
+    assert name not in ext.__all__
+    assert [ast.unparse(b) for b in stub.node.bases] == [b.__name__ for b in cls.__bases__]
+    assert not stub.node.decorator_list  # Python code may subclass it
+    assert stub.doc == cls.__doc__
+    assert not stub.members()
 
 
 def test_every_annotation_and_default_evaluates():
@@ -439,6 +451,11 @@ def test_mypy_accepts_the_stub_and_its_use(tmp_path):
         n: int = s.nqubits() + len(c2)
         for instr in c2:
             q: bytes = instr.qargs
+        import brimsel
+        try:
+            c[0]
+        except brimsel.PanicException as e:  # named through the package
+            failure: BaseException = e
     """))
     env = {"MYPYPATH": str(STUB.parent.parent), "PATH": "/usr/bin:/bin"}
     out = subprocess.run(command + ["--no-incremental", "--cache-dir=/dev/null", str(STUB), str(use)],
