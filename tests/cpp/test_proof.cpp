@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -207,7 +208,7 @@ TEST(ExportProof, ProofsOfRealIdentities) {
     for (const auto& w : RealProver::get().eccs.to_identity_circuits()) roots.push_back(w.identity);
     std::mt19937_64 gen(31);
     for (int i = 0; i < 12; ++i) roots.push_back(random_identity(gen, 3, 2 + i % 3));
-    int exported = 0;
+    int exported = 0, derivations = 0;
     for (const IdentityCirc& root : roots) {
         if (root.len() == 0) continue;
         const auto [proof, out] = export_quietly(p, root, 2, 5000);
@@ -230,6 +231,17 @@ TEST(ExportProof, ProofsOfRealIdentities) {
                 EXPECT_LT(dep->second, entries.size());
                 EXPECT_NE(dep->first, i);
                 EXPECT_NE(dep->second, i);
+                // One rewrite step: its premises are a rewrite of it and the rule that justifies
+                // that rewrite, in either order, within the export's bound.
+                if (dep->first < entries.size() && dep->second < entries.size()) {
+                    const IdentityCirc& x = entries[dep->first].first;
+                    const IdentityCirc& y = entries[dep->second].first;
+                    const auto steps = p.par_transition_pairs_within(id, root.len() + 2);
+                    ++derivations;
+                    EXPECT_TRUE(std::find(steps.begin(), steps.end(), std::pair(x, y)) != steps.end() ||
+                                std::find(steps.begin(), steps.end(), std::pair(y, x)) != steps.end())
+                        << id.to_string() << " <- " << x.to_string() << ", " << y.to_string();
+                }
             } else {
                 // Proved by nothing: an assumption or the empty identity.
                 EXPECT_TRUE(assumed.contains(id) || (id.len() == 0 && id.circ.perm.is_identity()))
@@ -247,6 +259,7 @@ TEST(ExportProof, ProofsOfRealIdentities) {
         }
     }
     EXPECT_GT(exported, 5);
+    EXPECT_GT(derivations, 20);
 }
 
 // The count limit bounds the proving search only: whatever it proves at count limit 0, the
