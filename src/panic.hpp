@@ -41,13 +41,11 @@ struct SourceLocation {
 // where reports are deferred, when it is raised on (report_once).
 class Panic : public std::exception {
 public:
-    Panic(std::string message, SourceLocation where, std::string report = {}, bool reported = true)
+    Panic(std::string message, SourceLocation where, std::string report, bool reported)
         : message_(std::move(message)), where_(where), report_(std::move(report)), reported_(reported) {}
     const char* what() const noexcept override { return message_.c_str(); }
     const std::string& message() const noexcept { return message_; }
     const SourceLocation& where() const noexcept { return where_; }
-    const std::string& report() const noexcept { return report_; }
-    bool reported() const noexcept { return reported_; }
 
 private:
     friend void report_once(const Panic&) noexcept;

@@ -447,8 +447,7 @@ std::pair<IdentitySet, bool> IdentityProver::add_identity_search(IdentityCirc id
 }
 
 bool IdentityProver::holds_outright(const IdentityCirc& identity) const {
-    if (identity.len() == 0 && identity.circ.perm.is_identity()) return true;
-    return std::find(assume.begin(), assume.end(), identity) != assume.end();
+    return is_empty_identity(identity) || std::find(assume.begin(), assume.end(), identity) != assume.end();
 }
 
 std::pair<std::optional<IdentityCirc>, IdentitySet> IdentityProver::prove_identity_with_visited(

@@ -115,6 +115,11 @@ private:
     std::uint64_t id_ = next_id();
 };
 
+// No instructions and the identity permutation: true without any rule or assumption.
+inline bool is_empty_identity(const IdentityCirc& identity) noexcept {
+    return identity.len() == 0 && identity.circ.perm.is_identity();
+}
+
 // Size bounds: a sum past the 64-bit range is no bound at all.
 inline std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
     return b > std::numeric_limits<std::uint64_t>::max() - a ? std::numeric_limits<std::uint64_t>::max() : a + b;

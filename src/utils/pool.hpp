@@ -74,11 +74,10 @@ void for_each(std::size_t n, F&& body) {
         n,
         [](void* p, std::size_t begin, std::size_t end) {
             Ctx& c = *static_cast<Ctx*>(p);
+            const DeferredReports deferred;  // only the failure that reaches the caller is reported
             for (std::size_t i = begin; i < end; ++i) {
                 if (c.failure.index() < i) return;
                 try {
-                    // Only the failure that reaches the caller is reported.
-                    const DeferredReports deferred;
                     (*c.body)(i);
                 } catch (...) {
                     c.failure.record(i, std::current_exception());

@@ -244,7 +244,7 @@ TEST(ExportProof, ProofsOfRealIdentities) {
                 }
             } else {
                 // Proved by nothing: an assumption or the empty identity.
-                EXPECT_TRUE(assumed.contains(id) || (id.len() == 0 && id.circ.perm.is_identity()))
+                EXPECT_TRUE(assumed.contains(id) || is_empty_identity(id))
                     << id.to_string();
             }
         }

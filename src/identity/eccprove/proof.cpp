@@ -62,7 +62,7 @@ const ProofFuture* ProofTracker::state(std::uint64_t key) const {
 }
 
 bool ProofTracker::holds_outright(const IdentityCirc& identity) const {
-    return (identity.len() == 0 && identity.circ.perm.is_identity()) || assumed_.contains(identity);
+    return is_empty_identity(identity) || assumed_.contains(identity);
 }
 
 bool ProofTracker::prove(const IdentityCirc& identity, std::uint64_t additional_size, const IdentitySet& filter_set) {
